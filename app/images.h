@@ -1,0 +1,81 @@
+#pragma once
+// The embedded image set: the catalogue, the loading rules, and the
+// bit-reversal table of the flash core upload.
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+// One embedded image: the resource's bytes as mapped, never copied, valid for
+// the life of the process.
+struct FirmwareImage {
+    const std::uint8_t* data = nullptr;
+    std::int32_t length = 0;
+
+    std::span<const std::uint8_t> bytes() const {
+        return {data, data != nullptr && length > 0 ? static_cast<std::size_t>(length) : 0U};
+    }
+};
+
+enum ImageId : int {
+    IMAGE_VERSION_TABLE = 400,
+    IMAGE_FLASH_CORE = 401,
+    IMAGE_CONFIGURATION_SEQUENCE = 402,
+    IMAGE_FACTORY_BITSTREAM = 403,
+    IMAGE_FACTORY_FIRMWARE = 404,
+    IMAGE_BITSTREAM = 405,
+    IMAGE_FIRMWARE = 406,
+    IMAGE_USB_FIRMWARE = 407,
+    IMAGE_POWER_SUPPLY_A = 408,
+    IMAGE_POWER_SUPPLY_B = 409,
+};
+constexpr int IMAGE_ID_FIRST = IMAGE_VERSION_TABLE;
+constexpr int IMAGE_ID_LAST = IMAGE_POWER_SUPPLY_B;
+constexpr int IMAGE_COUNT = IMAGE_ID_LAST - IMAGE_ID_FIRST + 1;
+
+// Where the images come from: RCDATA resources on Windows, linked-in data
+// elsewhere, in-memory blobs in tests.
+class ResourceSource {
+public:
+    virtual ~ResourceSource() = default;
+    // The resource's size in bytes; nullopt when there is no such resource.
+    virtual std::optional<std::uint32_t> resource_size(int id) = 0;
+    // Maps the resource; nullptr when it cannot be mapped.
+    virtual const std::uint8_t* resource_bytes(int id) = 0;
+};
+
+// A bitstream resource must be larger than this to be loaded at all.
+constexpr std::uint32_t BITSTREAM_MIN_EXCLUSIVE = 0xFFFFF;
+// The raw configuration data must start (four 0xFF bytes) within this many bytes.
+constexpr int BITSTREAM_HEADER_SEARCH = 256;
+
+// Loads the catalogue in its order and by its rules into the process-wide
+// images; true when the set is complete.
+bool image_set_load(ResourceSource& source);
+// The loaded image of one id (an empty image for an unknown id).
+const FirmwareImage& firmware_image(int id);
+// What the image is for, in a few words ("flash core", "bitstream", ...).
+const char* image_role(int id);
+
+// What the window shows as the versions available.
+struct AvailableVersions {
+    std::uint32_t fpga_revision = 0;
+    std::uint32_t firmware_revision = 0;
+    char usb_revision[16] = {};   // "%d.%02d" of the USB firmware's device id
+    char power_revision[7] = {};  // the six characters of supply A's MFR_DATE
+};
+AvailableVersions available_versions();
+
+// Start-up's loading step: maps the set and builds bit_reverse_table. When
+// the set is incomplete it shows the refusal message (error icon) and returns
+// false; the program must then end with exit code 1.
+class WindowPort;
+bool startup_load_images(ResourceSource& source, WindowPort& port);
+
+constexpr const char* STARTUP_REFUSAL_MESSAGE =
+    "A required program component could not be loaded, please contact\r\n"
+    "Talvenor AG for further assistance.";
+
+// Entry i is i with its eight bits in reverse order. Built once at start-up.
+extern std::array<std::uint8_t, 256> bit_reverse_table;
+void bit_reverse_table_build();

@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Installs what the build and the tests need on Debian 12.
+set -euo pipefail
+
+packages=(
+    cmake ninja-build g++ python3 git
+    googletest libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev libusb-1.0-0-dev
+    g++-mingw-w64-x86-64-posix wine wine64 xvfb xauth
+    tshark
+)
+
+missing=()
+for package in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+        missing+=("$package")
+done
+if ((${#missing[@]} > 0)); then
+    sudo_cmd=()
+    [[ $(id -u) -eq 0 ]] || sudo_cmd=(sudo)
+    "${sudo_cmd[@]}" apt-get update
+    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
+fi
