@@ -1,0 +1,28 @@
+#pragma once
+// Where each flash image lives in the instrument's two configuration flash
+// devices, by image selector.
+#include <cstdint>
+#include <span>
+
+#include "app/images.h"
+
+enum ImageSelector : int {
+    SELECTOR_BITSTREAM = 0,
+    SELECTOR_FIRMWARE = 1,
+    SELECTOR_FACTORY_BITSTREAM = 2,
+    SELECTOR_FACTORY_FIRMWARE = 3,
+    SELECTOR_CONFIGURATION_SEQUENCE = 4,
+};
+
+struct FlashRegion {
+    int flash_device;           // 0 FPGA bitstreams, 1 processor firmware
+    std::uint32_t start;        // byte address within the device
+    int image_id;               // the embedded image that belongs there
+};
+
+// The region of a selector, decided by its bits: bit 0 device 1; bit 1 the
+// factory copy at address 0; bit 2 (device 0 only) the configuration sequence.
+FlashRegion flash_region(int selector);
+
+// The embedded image that belongs in the selector's region.
+std::span<const std::uint8_t> flash_region_image(int selector);

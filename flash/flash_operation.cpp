@@ -1,0 +1,94 @@
+#include "flash/flash_operation.h"
+
+#include "app/progress.h"
+#include "device/clock.h"
+#include "device/flash_commands.h"
+#include "device/reply_stream.h"
+
+namespace {
+
+constexpr std::uint32_t FLASH_MODE_UPDATE = 5;
+constexpr std::uint32_t MODE_PAUSE_MS = 10;
+
+int closing_send_result(int sent) {
+    if (sent < 0) {
+        return sent;
+    }
+    return sent == 1 ? -1 : 0;
+}
+
+}  // namespace
+
+ReplyWaitResult flash_wait_reply(UsbDevice* device, int budget,
+                                 const std::function<void(int)>& on_empty_poll) {
+    int empty_polls = 0;
+    for (;;) {
+        const int result = reply_next(device, REPLY_TIMEOUT_MS);
+        if (result > 0) {
+            return {ReplyWait::arrived, result};
+        }
+        if (result == USB_ERR_NO_PIPE) {
+            return {ReplyWait::no_pipe, result};
+        }
+        if (result != 0 && result != USB_ERR_TIMEOUT) {
+            return {ReplyWait::failed, result};
+        }
+        if (on_empty_poll) {
+            on_empty_poll(empty_polls);
+        }
+        if (++empty_polls >= budget) {
+            return {ReplyWait::unanswered, 0};
+        }
+    }
+}
+
+FlashOperation::FlashOperation(UsbDevice* device, int selector, int overall_from, int overall_to)
+    : device_(device),
+      region_(flash_region(selector)),
+      image_(flash_region_image(selector)),
+      overall_from_(overall_from),
+      span_(progress_span(overall_from, overall_to)) {}
+
+int FlashOperation::open() {
+    flash_command(device_, FLASH_CMD_MODE | FLASH_MODE_UPDATE);
+    clock_sleep_ms(MODE_PAUSE_MS);
+    flash_command(device_, FLASH_CMD_SELECT | static_cast<std::uint32_t>(region_.flash_device));
+    progress_task(0);
+    progress_overall(static_cast<std::uint32_t>(overall_from_));
+    reply_drain(device_);
+    return flash_access(device_);
+}
+
+void FlashOperation::close_update() {
+    flash_update_end(device_);
+    if (region_.flash_device != 0) {
+        flash_command(device_, FLASH_CMD_SELECT | 0);
+    }
+    finish();
+}
+
+int FlashOperation::close_verify(int result) {
+    int last_send = flash_command(device_, FLASH_CMD_MODE | FLASH_MODE_UPDATE);
+    clock_sleep_ms(MODE_PAUSE_MS);
+    if (region_.flash_device != 0) {
+        last_send = flash_command(device_, FLASH_CMD_SELECT | 0);
+    }
+    const int send_failure = closing_send_result(last_send);
+    finish();
+    return send_failure != 0 ? send_failure : result;
+}
+
+void FlashOperation::finish() {
+    reply_drain(device_);
+    flash_access(device_);
+}
+
+void FlashOperation::report(std::uint32_t done) const {
+    progress_report(overall_from_, span_, done, length());
+}
+
+void FlashOperation::report_overall(std::uint32_t done) const {
+    if (length() != 0) {
+        progress_overall(static_cast<std::uint32_t>(overall_from_) + span_ * done / length());
+    }
+}

@@ -1,0 +1,69 @@
+// Reads a region back and compares it with its image, chunk by chunk, as
+// large as the instrument makes each read reply.
+#include <algorithm>
+
+#include "device/flash_commands.h"
+#include "device/reply_stream.h"
+#include "flash/flash_image.h"
+#include "flash/flash_operation.h"
+
+namespace {
+
+constexpr std::uint32_t FLASH_MODE_READ = 0;
+
+int command_result(int sent) { return sent < 0 ? sent : -1; }
+
+// The index of the first byte of the reply that differs from the image at
+// offset, or m when all m compared bytes are equal.
+std::uint32_t first_difference(std::span<const std::uint8_t> image, std::uint32_t offset,
+                               std::uint32_t m) {
+    const std::uint8_t* expected = image.data() + offset;
+    const auto mismatch = std::mismatch(expected, expected + m, reply_stream.payload);
+    return static_cast<std::uint32_t>(mismatch.first - expected);
+}
+
+int compare_region(FlashOperation& operation) {
+    UsbDevice* device = operation.device();
+    const std::uint32_t length = operation.length();
+    std::uint32_t offset = 0;
+    int unanswered = 0;
+    while (offset < length) {
+        const int sent = flash_command(device, FLASH_CMD_READ | (operation.region().start + offset));
+        if (sent != 0) {
+            return command_result(sent);
+        }
+        const ReplyWaitResult reply = flash_wait_reply(device, VERIFY_REPLY_POLLS);
+        if (reply.outcome == ReplyWait::unanswered || reply.outcome == ReplyWait::no_pipe) {
+            if (++unanswered >= FLASH_ATTEMPTS) {
+                return -2;
+            }
+            continue;
+        }
+        if (reply.outcome == ReplyWait::failed) {
+            return reply.value;
+        }
+        // Bytes beyond the image's end are not compared.
+        const std::uint32_t m = std::min(static_cast<std::uint32_t>(reply.value), length - offset);
+        const std::uint32_t equal = first_difference(operation.image(), offset, m);
+        if (equal < m) {
+            operation.report(offset + equal);
+            return 0;
+        }
+        offset += m;
+        operation.report(offset);
+        unanswered = 0;
+    }
+    return 1;
+}
+
+}  // namespace
+
+int image_verify(UsbDevice* device, int selector, int overall_from, int overall_to) {
+    FlashOperation operation(device, selector, overall_from, overall_to);
+    int result = 0;
+    if (operation.open() > 0) {
+        flash_command(device, FLASH_CMD_MODE | FLASH_MODE_READ);
+        result = compare_region(operation);
+    }
+    return operation.close_verify(result);
+}
