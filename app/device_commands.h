@@ -1,0 +1,21 @@
+#pragma once
+// The window's device commands: "Program", "Verify contents", "FPGA Halt"
+// and "Power-cycle". They run on the window's thread; only the programming
+// itself runs on the worker thread, one at a time.
+
+// Restarts the listed instrument at index and starts the worker on it.
+// 1 when a worker was started or the device failed to open, else 0.
+int program_command(int index, int program_mode);
+
+// Sends the FPGA halt (halt 1) or the power-cycle request (halt 0).
+// 1 when sent or when the device failed to open; 0 when busy or no device.
+int device_power_command(int index, int halt);
+
+// True while a worker started by program_command is still running.
+bool worker_busy();
+// Waits until the last worker has ended (front ends without a message loop).
+void worker_wait();
+
+// Refreshes between the restart polls while the instrument leaves and comes back.
+constexpr int RESTART_REFRESHES = 40;
+constexpr unsigned RESTART_REFRESH_PAUSE_MS = 250;

@@ -1,0 +1,141 @@
+// The check phase: eight items of the instrument compared with the embedded set.
+#include <cstring>
+
+#include "app/app.h"
+#include "app/images.h"
+#include "app/log.h"
+#include "flash/flash_image.h"
+#include "flash/flash_layout.h"
+#include "sequence/flash_core_upload.h"
+#include "sequence/programming_worker.h"
+
+namespace {
+
+#define UNVERIFIED_ADVICE                                                                      \
+    " could not be verified, please try to terminate all other instances of this utility, " \
+    "unplug and reconnect the USB cable and refresh the device list. If the problem persists " \
+    "please contact Talvenor AG for further assistance."
+
+struct FlashCheck {
+    const char* label;
+    int selector;
+    int program_from, program_to;
+    int check_from, check_to;
+    int CheckResults::*result;
+    const char* message;
+};
+
+const FlashCheck FLASH_CHECKS[] = {
+    {"Checking firmware ... ", SELECTOR_FIRMWARE, 1, 2, 2, 5, &CheckResults::firmware,
+     "The device firmware version" UNVERIFIED_ADVICE},
+    {"Checking bitstream ... ", SELECTOR_BITSTREAM, 2, 5, 5, 64, &CheckResults::bitstream,
+     "The device bitstream version" UNVERIFIED_ADVICE},
+    {"Checking factory firmware ... ", SELECTOR_FACTORY_FIRMWARE, 5, 7, 64, 68,
+     &CheckResults::factory_firmware, "The factory firmware version" UNVERIFIED_ADVICE},
+};
+
+const char* FACTORY_BITSTREAM_UNVERIFIED = "The factory bitstream version" UNVERIFIED_ADVICE;
+
+void log_outcome(const char* word) {
+    log_append(word);
+    log_end_line();
+}
+
+void log_comparison(int result) {
+    log_outcome(result > 0 ? "up to date" : result == 0 ? "needs update" : "failed");
+}
+
+bool run_flash_check(UsbDevice* device, const FlashCheck& check, bool program_mode,
+                     CheckResults& results) {
+    log_append(check.label);
+    const int result = program_mode
+                           ? image_verify(device, check.selector, check.program_from, check.program_to)
+                           : image_verify(device, check.selector, check.check_from, check.check_to);
+    log_comparison(result);
+    if (result < 0) {
+        window_port().message_box(check.message, MessageIcon::warning);
+        return false;
+    }
+    results.*check.result = result;
+    return true;
+}
+
+// The factory bitstream and the configuration sequence share one label.
+bool run_factory_bitstream_check(UsbDevice* device, bool program_mode, CheckResults& results) {
+    log_append("Checking factory bitstream ... ");
+    const int bitstream = program_mode ? image_verify(device, SELECTOR_FACTORY_BITSTREAM, 7, 10)
+                                       : image_verify(device, SELECTOR_FACTORY_BITSTREAM, 68, 128);
+    int sequence = 0;
+    if (bitstream >= 0) {
+        sequence = program_mode ? image_verify(device, SELECTOR_CONFIGURATION_SEQUENCE, 10, 10)
+                                : image_verify(device, SELECTOR_CONFIGURATION_SEQUENCE, 128, 128);
+    }
+    if (bitstream < 0 || sequence < 0) {
+        log_outcome("failed");
+        window_port().message_box(FACTORY_BITSTREAM_UNVERIFIED, MessageIcon::warning);
+        return false;
+    }
+    log_outcome(bitstream > 0 && sequence > 0 ? "up to date" : "needs update");
+    results.factory_bitstream = bitstream;
+    results.configuration_sequence = sequence;
+    return true;
+}
+
+int check_usb_firmware(UsbDevice* device) {
+    log_append("Checking USB firmware ... ");
+    std::uint8_t reply[2] = {};
+    int length = 2;
+    usb_control_transfer(device, 0, VREQ_BUS_TRANSFER, BUS_EEPROM_READ | BUS_ADDRESS_EEPROM, 5,
+                         &length, reply);
+    if (length < 2) {
+        log_outcome("failed");
+        return 0;
+    }
+    const FirmwareImage& image = firmware_image(IMAGE_USB_FIRMWARE);
+    const bool current = image.length >= 7 && reply[0] == image.data[5] && reply[1] == image.data[6];
+    log_outcome(current ? "up to date" : "needs update");
+    return current ? 1 : 0;
+}
+
+// The supply's MFR_DATE block against the script's leading MFR_DATE record.
+int check_power_supply(UsbDevice* device, const char* label, std::uint8_t bus_address,
+                       int image_id) {
+    constexpr int MFR_DATE = 0x9D;
+    constexpr int REPLY_BYTES = 7;
+    log_append(label);
+    std::uint8_t reply[REPLY_BYTES] = {};
+    int length = REPLY_BYTES;
+    usb_control_transfer(device, 0, VREQ_BUS_TRANSFER, BUS_PMBUS_READ | bus_address, MFR_DATE,
+                         &length, reply);
+    if (length != REPLY_BYTES) {
+        log_outcome("failed");
+        return 0;
+    }
+    const FirmwareImage& script = firmware_image(image_id);
+    const bool current = script.length >= 9 && reply[0] == script.data[1] &&
+                         std::memcmp(reply + 1, script.data + 3, 6) == 0;
+    log_outcome(current ? "up to date" : "needs update");
+    return current ? 1 : 0;
+}
+
+}  // namespace
+
+bool check_phase(UsbDevice* device, bool program_mode, CheckResults& results) {
+    progress_overall(program_mode ? 1 : 2);
+    for (const FlashCheck& check : FLASH_CHECKS) {
+        if (!run_flash_check(device, check, program_mode, results)) {
+            return false;
+        }
+    }
+    if (!run_factory_bitstream_check(device, program_mode, results)) {
+        return false;
+    }
+    results.usb_firmware = check_usb_firmware(device);
+    results.power_supply_a =
+        check_power_supply(device, "Checking power supply A ... ", BUS_ADDRESS_SUPPLY_A,
+                           IMAGE_POWER_SUPPLY_A);
+    results.power_supply_b =
+        check_power_supply(device, "Checking power supply B ... ", BUS_ADDRESS_SUPPLY_B,
+                           IMAGE_POWER_SUPPLY_B);
+    return true;
+}

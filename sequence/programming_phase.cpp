@@ -1,0 +1,173 @@
+// The programming phase: every item the checks found out of date is
+// rewritten in a fixed order; the first failure stops the run.
+#include "app/app.h"
+#include "app/images.h"
+#include "app/log.h"
+#include "board/power_config.h"
+#include "board/usb_firmware.h"
+#include "flash/flash_image.h"
+#include "flash/flash_layout.h"
+#include "sequence/programming_worker.h"
+
+namespace {
+
+#define TRY_AGAIN_ADVICE                                                                 \
+    ", the device may become unusable now.\r\nPlease try to program it again and, if the " \
+    "problem persists, contact Talvenor AG for further assistance"
+
+struct FlashSpans {
+    int erase_from, program_from, verify_from, verify_to;
+};
+
+struct FlashStep {
+    const char* name;  // "bitstream" in "Erasing bitstream ... "
+    int selector;
+    int CheckResults::*result;
+    FlashSpans spans;
+    const char* programming_failed;
+    const char* verification_failed;
+};
+
+const FlashStep BITSTREAM_STEP = {
+    "bitstream", SELECTOR_BITSTREAM, &CheckResults::bitstream, {10, 42, 58, 60},
+    "The device bitstream programming failed" TRY_AGAIN_ADVICE,
+    "The programmed bitstream could not be verified" TRY_AGAIN_ADVICE};
+const FlashStep FIRMWARE_STEP = {
+    "firmware", SELECTOR_FIRMWARE, &CheckResults::firmware, {60, 62, 64, 66},
+    "The device firmware programming failed" TRY_AGAIN_ADVICE,
+    "The programmed firmware could not be verified" TRY_AGAIN_ADVICE};
+const FlashStep FACTORY_FIRMWARE_STEP = {
+    "factory firmware", SELECTOR_FACTORY_FIRMWARE, &CheckResults::factory_firmware,
+    {116, 118, 120, 122},
+    "The factory firmware programming failed" TRY_AGAIN_ADVICE,
+    "The programmed factory firmware could not be verified" TRY_AGAIN_ADVICE};
+
+const char* FACTORY_BITSTREAM_FAILED = "The factory bitstream programming failed" TRY_AGAIN_ADVICE;
+const char* FACTORY_BITSTREAM_UNVERIFIED =
+    "The programmed factory bitstream could not be verified" TRY_AGAIN_ADVICE;
+const char* USB_FIRMWARE_FAILED = "The USB firmware programming failed" TRY_AGAIN_ADVICE;
+const char* POWER_FAILED = "The power configuration update failed" TRY_AGAIN_ADVICE;
+
+void begin_line(const char* verb, const char* name) {
+    log_append(verb);
+    log_append(name);
+    log_append(" ... ");
+}
+
+bool end_line(bool succeeded, const char* message) {
+    log_append(succeeded ? "success" : "failed");
+    log_end_line();
+    if (!succeeded) {
+        window_port().message_box(message, MessageIcon::warning);
+    }
+    return succeeded;
+}
+
+bool program_flash_step(UsbDevice* device, const FlashStep& step, CheckResults& results) {
+    if (results.*step.result == 0) {
+        const FlashSpans& spans = step.spans;
+        begin_line("Erasing ", step.name);
+        if (!end_line(image_erase(device, step.selector, spans.erase_from, spans.program_from) == 0,
+                      step.programming_failed)) {
+            return false;
+        }
+        begin_line("Programming ", step.name);
+        if (!end_line(image_program(device, step.selector, spans.program_from, spans.verify_from) == 0,
+                      step.programming_failed)) {
+            return false;
+        }
+        begin_line("Checking ", step.name);
+        if (!end_line(image_verify(device, step.selector, spans.verify_from, spans.verify_to) > 0,
+                      step.verification_failed)) {
+            return false;
+        }
+    }
+    progress_overall(static_cast<std::uint32_t>(step.spans.verify_to));
+    return true;
+}
+
+// The factory bitstream and its configuration sequence share one set of log
+// lines; within each stage the configuration sequence comes first.
+bool program_factory_bitstream(UsbDevice* device, CheckResults& results) {
+    const bool sequence = results.configuration_sequence == 0;
+    const bool bitstream = results.factory_bitstream == 0;
+    if (sequence || bitstream) {
+        begin_line("Erasing ", "factory bitstream");
+        bool ok = (!sequence || image_erase(device, SELECTOR_CONFIGURATION_SEQUENCE, 66, 67) == 0) &&
+                  (!bitstream || image_erase(device, SELECTOR_FACTORY_BITSTREAM, 67, 98) == 0);
+        if (!end_line(ok, FACTORY_BITSTREAM_FAILED)) {
+            return false;
+        }
+        begin_line("Programming ", "factory bitstream");
+        ok = (!sequence || image_program(device, SELECTOR_CONFIGURATION_SEQUENCE, 98, 98) == 0) &&
+             (!bitstream || image_program(device, SELECTOR_FACTORY_BITSTREAM, 98, 114) == 0);
+        if (!end_line(ok, FACTORY_BITSTREAM_FAILED)) {
+            return false;
+        }
+        begin_line("Checking ", "factory bitstream");
+        if (sequence) {
+            results.configuration_sequence =
+                image_verify(device, SELECTOR_CONFIGURATION_SEQUENCE, 114, 114);
+        }
+        ok = results.configuration_sequence > 0 &&
+             (!bitstream || image_verify(device, SELECTOR_FACTORY_BITSTREAM, 114, 116) > 0);
+        if (!end_line(ok, FACTORY_BITSTREAM_UNVERIFIED)) {
+            return false;
+        }
+    }
+    progress_overall(116);
+    return true;
+}
+
+bool program_usb_firmware(UsbDevice* device, const CheckResults& results) {
+    if (results.usb_firmware != 0) {
+        progress_overall(124);
+        return true;
+    }
+    const FirmwareImage& image = firmware_image(IMAGE_USB_FIRMWARE);
+    if (usb_firmware_program(device, image.data, image.length) > 0) {
+        return true;
+    }
+    window_port().message_box(USB_FIRMWARE_FAILED, MessageIcon::warning);
+    return false;
+}
+
+bool program_power_supply(UsbDevice* device, bool up_to_date, const char* label,
+                          std::uint8_t bus_address, int image_id, int overall_from) {
+    if (up_to_date) {
+        progress_overall(static_cast<std::uint32_t>(overall_from + 2));
+        return true;
+    }
+    log_append(label);
+    const FirmwareImage& script = firmware_image(image_id);
+    // The store sequence follows only a script that reached every value.
+    const bool ok = power_config_program(device, bus_address, script.data, script.length,
+                                         overall_from, overall_from + 1) == 0 &&
+                    power_config_program(device, bus_address, POWER_STORE_SEQUENCE,
+                                         sizeof POWER_STORE_SEQUENCE, overall_from + 1,
+                                         overall_from + 2) == 0;
+    log_append(ok ? "done" : "failed");
+    log_end_line();
+    if (!ok) {
+        window_port().message_box(POWER_FAILED, MessageIcon::warning);
+    }
+    return ok;
+}
+
+}  // namespace
+
+void programming_phase(UsbDevice* device, CheckResults& results) {
+    const bool completed =
+        program_flash_step(device, BITSTREAM_STEP, results) &&
+        program_flash_step(device, FIRMWARE_STEP, results) &&
+        program_factory_bitstream(device, results) &&
+        program_flash_step(device, FACTORY_FIRMWARE_STEP, results) &&
+        program_usb_firmware(device, results) &&
+        program_power_supply(device, results.power_supply_a != 0, "Programming power supply A ... ",
+                             BUS_ADDRESS_SUPPLY_A, IMAGE_POWER_SUPPLY_A, 124) &&
+        program_power_supply(device, results.power_supply_b != 0, "Programming power supply B ... ",
+                             BUS_ADDRESS_SUPPLY_B, IMAGE_POWER_SUPPLY_B, 126);
+    if (completed) {
+        window_port().message_box(SUMMARY_UP_TO_DATE, MessageIcon::information);
+    }
+}

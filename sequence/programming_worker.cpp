@@ -1,0 +1,79 @@
+// The worker's frame: start, upload, checks, decision, and the end sequence
+// every path goes through.
+#include "sequence/programming_worker.h"
+
+#include "app/app.h"
+#include "app/device_list.h"
+#include "sequence/flash_core_upload.h"
+
+namespace {
+
+constexpr int COMMAND_ITEMS[] = {IDM_POWER_CYCLE, IDM_FPGA_HALT, IDM_VERIFY_CONTENTS};
+
+constexpr const char* SUMMARY_MISMATCH =
+    "Some of the internal firmwares do not match the available version.\r\n"
+    "Please program the device in order to enable all the new features or power-cycle the "
+    "device to resume normal operation with the existing versions.";
+constexpr const char* SUMMARY_ALREADY_UP_TO_DATE =
+    "All the internal firmwares are already up to date, no re-programming is needed.\r\n"
+    "Please power-cycle the device to resume normal operation.";
+
+void enable_program_and_menu(WindowPort& port, bool enabled) {
+    port.control_enable(IDC_PROGRAM, enabled);
+    for (const int item : COMMAND_ITEMS) {
+        port.menu_item_enable(item, enabled);
+    }
+}
+
+void disable_commands(WindowPort& port) {
+    enable_program_and_menu(port, false);
+    port.control_enable(IDC_REFRESH, false);
+}
+
+void decide(UsbDevice* device, bool program_mode, CheckResults& results) {
+    WindowPort& port = window_port();
+    if (!program_mode) {
+        if (results.all_up_to_date()) {
+            port.message_box(SUMMARY_UP_TO_DATE, MessageIcon::information);
+        } else {
+            port.message_box(SUMMARY_MISMATCH, MessageIcon::warning);
+        }
+        return;
+    }
+    if (results.all_up_to_date()) {
+        port.message_box(SUMMARY_ALREADY_UP_TO_DATE, MessageIcon::information);
+        return;
+    }
+    programming_phase(device, results);
+}
+
+void end_sequence(UsbDevice* device) {
+    WindowPort& port = window_port();
+    progress_overall(0);
+    progress_task(0);
+    port.control_enable(IDC_REFRESH, true);
+    enable_program_and_menu(port, true);
+    usb_close_device(device);
+    // The refresh frees the record of the device just closed.
+    device_list_refresh(remembered_device_path().c_str());
+    enable_program_and_menu(port, true);
+}
+
+}  // namespace
+
+int ProgrammingWorker(const WorkerRequest* request) {
+    UsbDevice* const device = request->device;
+    const bool program_mode = request->program_mode != 0;
+
+    disable_commands(window_port());
+    progress_overall(0);
+    progress_task(0);
+    if (flash_core_upload(device, 0, program_mode ? 1 : 2) == 0) {
+        CheckResults results;
+        if (check_phase(device, program_mode, results)) {
+            decide(device, program_mode, results);
+        }
+    }
+    end_sequence(device);
+    return 0;
+}
