@@ -1,54 +1,133 @@
-// The command-line front end. For now it loads the embedded image set by the
-// program's own start-up rules and prints the catalogue.
+// The command-line front end: the window's commands over the same core, with
+// the log and the bars on a terminal.
 #include <cstdio>
+#include <memory>
 
 #include "app/app.h"
+#include "app/cli/cli_options.h"
+#include "app/cli/simulated_bus.h"
+#include "app/cli/terminal_port.h"
+#include "app/device_commands.h"
+#include "app/device_list.h"
 #include "app/images.h"
+#include "device/usb_trace.h"
 #include "resources/embedded_image_set.h"
+
+#if defined(_WIN32)
+#include <io.h>
+#define isatty _isatty
+#define fileno _fileno
+#else
+#include <unistd.h>
+#endif
 
 namespace {
 
-class TerminalMessages final : public WindowPort {
-public:
-    std::uint32_t log_text_length() override { return 0; }
-    void log_set_selection(int, int) override {}
-    void log_replace_selection(const char* text) override { std::fputs(text, stdout); }
-    void log_set_text(const char* text) override { std::fputs(text, stdout); }
-    void progress_set(int, std::uint32_t) override {}
-    void control_enable(int, bool) override {}
-    void menu_item_enable(int, bool) override {}
-    void device_combo_reset() override {}
-    void device_combo_append(const char*) override {}
-    void device_combo_select(int) override {}
-    int device_combo_selection() override { return -1; }
-    void message_box(const char* text, MessageIcon icon) override {
-        const char* prefix = icon == MessageIcon::error     ? "error: "
-                             : icon == MessageIcon::warning ? "warning: "
-                                                            : "";
-        std::fprintf(stderr, "%s%s\n", prefix, text);
+sim::Contents simulated_contents(const std::string& name) {
+    if (name == "current") {
+        return sim::Contents::current;
     }
-};
+    return name == "blank" ? sim::Contents::blank : sim::Contents::older;
+}
 
-void print_catalogue() {
-    std::printf("%-4s  %-26s  %10s\n", "id", "role", "bytes");
-    for (int id = IMAGE_ID_FIRST; id <= IMAGE_ID_LAST; ++id) {
-        std::printf("%-4d  %-26s  %10d\n", id, image_role(id), firmware_image(id).length);
+TerminalStyle terminal_style(const CliOptions& options) {
+    if (options.json) {
+        return TerminalStyle::json;
     }
-    const AvailableVersions versions = available_versions();
-    std::printf("\nVersions available\n");
-    std::printf("  FPGA rev:      %u\n", versions.fpga_revision);
-    std::printf("  Firmware rev:  %u\n", versions.firmware_revision);
-    std::printf("  USB rev:       %s\n", versions.usb_revision);
-    std::printf("  Power rev:     %.6s\n", versions.power_revision);
+    return isatty(fileno(stdout)) != 0 ? TerminalStyle::interactive : TerminalStyle::plain;
+}
+
+// The combo-box position of the instrument asked for, or -1.
+int select_device(TerminalPort& port, const std::string& device) {
+    if (device.empty()) {
+        return port.device_combo_selection();
+    }
+    const std::vector<std::string> devices = port.devices();
+    for (std::size_t i = 0; i < devices.size(); ++i) {
+        if (devices[i] == device) {
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
+
+int run_list(TerminalPort& port) {
+    const std::vector<std::string> devices = port.devices();
+    for (const std::string& device : devices) {
+        std::printf("%s\n", device.c_str());
+    }
+    if (devices.empty()) {
+        std::fprintf(stderr, "No instrument found.\n");
+        return EXIT_WARNING_OR_ERROR;
+    }
+    return EXIT_SUCCESS_SUMMARY;
+}
+
+int run_command(const CliOptions& options, TerminalPort& port) {
+    device_list_refresh(nullptr);
+    if (options.command == CliCommand::list) {
+        return run_list(port);
+    }
+    const int index = select_device(port, options.device);
+    if (index < 0) {
+        port.message_box(options.device.empty() ? "No instrument found."
+                                                : ("No instrument " + options.device + " found.").c_str(),
+                         MessageIcon::error);
+        return EXIT_WARNING_OR_ERROR;
+    }
+    switch (options.command) {
+        case CliCommand::halt:
+        case CliCommand::power_cycle:
+            device_power_command(index, options.command == CliCommand::halt ? 1 : 0);
+            return port.shown_warning_or_error() ? EXIT_WARNING_OR_ERROR : EXIT_SUCCESS_SUMMARY;
+        default:
+            program_command(index, options.command == CliCommand::program ? 1 : 0);
+            worker_wait();
+            // Success is the run's information summary; an upload failure
+            // shows no message at all and is a failure too.
+            return port.shown_information() && !port.shown_warning_or_error()
+                       ? EXIT_SUCCESS_SUMMARY
+                       : EXIT_WARNING_OR_ERROR;
+    }
 }
 
 }  // namespace
 
-int main() {
-    TerminalMessages messages;
-    if (!startup_load_images(embedded_image_source(), messages)) {
-        return 1;
+int main(int argc, char** argv) {
+    CliOptions options;
+    if (const std::optional<int> exit_code = cli_parse(argc, argv, options)) {
+        return *exit_code;
     }
-    print_catalogue();
-    return 0;
+    TerminalPort port(stdout, terminal_style(options));
+    if (!startup_load_images(embedded_image_source(), port)) {
+        return EXIT_WARNING_OR_ERROR;
+    }
+    window_port_install(&port);
+
+    if (!options.simulate) {
+        port.message_box("This build reaches no instrument directly yet; run with --simulate.",
+                         MessageIcon::error);
+        return EXIT_WARNING_OR_ERROR;
+    }
+    SimulatedBus bus(simulated_contents(*options.simulate), options.speed_up);
+    clock_install(&bus.clock());
+    UsbBackend* backend = &bus.backend();
+    std::unique_ptr<UsbTraceRecorder> trace;
+    if (!options.trace_path.empty()) {
+        trace = UsbTraceRecorder::create(options.trace_path, *backend);
+        if (!trace) {
+            port.message_box(("Cannot write the trace file " + options.trace_path).c_str(),
+                             MessageIcon::error);
+            return EXIT_WARNING_OR_ERROR;
+        }
+        backend = trace.get();
+    }
+    usb_install_backend(backend);
+    const int exit_code = run_command(options, port);
+    port.finish(exit_code);
+    device_list_release();
+    usb_install_backend(nullptr);
+    clock_install(nullptr);
+    window_port_install(nullptr);
+    return exit_code;
 }

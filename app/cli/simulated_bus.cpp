@@ -1,0 +1,101 @@
+#include "app/cli/simulated_bus.h"
+
+#include <thread>
+
+#include "app/images.h"
+
+RealTimePacing::RealTimePacing(sim::VirtualClock& clock, double speed_up)
+    : clock_(clock),
+      speed_up_(speed_up),
+      virtual_start_us_(clock.now_us()),
+      real_start_(std::chrono::steady_clock::now()) {}
+
+void RealTimePacing::pace() {
+    const double virtual_elapsed_us = static_cast<double>(clock_.now_us() - virtual_start_us_);
+    const auto due = real_start_ + std::chrono::microseconds(
+                                       static_cast<std::int64_t>(virtual_elapsed_us / speed_up_));
+    // Small debts are paid together: sleeping for microseconds costs more than it waits.
+    if (due - std::chrono::steady_clock::now() > std::chrono::milliseconds(2)) {
+        std::this_thread::sleep_until(due);
+    }
+}
+
+void PacedClock::sleep_ms(std::uint32_t milliseconds) {
+    clock_.sleep_ms(milliseconds);
+    if (pacing_ != nullptr) {
+        pacing_->pace();
+    }
+}
+
+void PacedBackend::pace() {
+    if (pacing_ != nullptr) {
+        pacing_->pace();
+    }
+}
+
+void PacedBackend::list_interfaces(const Guid& guid, std::vector<std::string>& paths) {
+    backend_.list_interfaces(guid, paths);
+}
+int PacedBackend::open(UsbDevice& device) { return backend_.open(device); }
+int PacedBackend::get_descriptor(UsbDevice& device, std::uint8_t type, std::uint8_t index,
+                                 std::span<std::uint8_t> buffer) {
+    return backend_.get_descriptor(device, type, index, buffer);
+}
+void PacedBackend::open_pipe(UsbDevice& device, PipeState& pipe, bool out) {
+    backend_.open_pipe(device, pipe, out);
+}
+void PacedBackend::close_pipe(UsbDevice& device, PipeState& pipe) { backend_.close_pipe(device, pipe); }
+void PacedBackend::close(UsbDevice& device) { backend_.close(device); }
+int PacedBackend::control_transfer(UsbDevice& device, const UsbSetupPacket& setup,
+                                   std::span<std::uint8_t> data) {
+    const int result = backend_.control_transfer(device, setup, data);
+    pace();
+    return result;
+}
+bool PacedBackend::start_write(UsbDevice& device, PipeState& pipe,
+                               std::span<const std::uint8_t> data) {
+    return backend_.start_write(device, pipe, data);
+}
+bool PacedBackend::start_read(UsbDevice& device, PipeState& pipe, std::span<std::uint8_t> data) {
+    return backend_.start_read(device, pipe, data);
+}
+bool PacedBackend::wait(UsbDevice& device, PipeState& pipe, std::uint32_t timeout_ms) {
+    const bool completed = backend_.wait(device, pipe, timeout_ms);
+    pace();
+    return completed;
+}
+bool PacedBackend::finish(UsbDevice& device, PipeState& pipe, int* transferred) {
+    return backend_.finish(device, pipe, transferred);
+}
+void PacedBackend::abort(UsbDevice& device, PipeState& pipe) { backend_.abort(device, pipe); }
+
+sim::ImageSet loaded_image_set() {
+    sim::ImageSet images;
+    images.flash_core = firmware_image(IMAGE_FLASH_CORE).bytes();
+    images.configuration_sequence = firmware_image(IMAGE_CONFIGURATION_SEQUENCE).bytes();
+    images.factory_bitstream = firmware_image(IMAGE_FACTORY_BITSTREAM).bytes();
+    images.factory_firmware = firmware_image(IMAGE_FACTORY_FIRMWARE).bytes();
+    images.bitstream = firmware_image(IMAGE_BITSTREAM).bytes();
+    images.firmware = firmware_image(IMAGE_FIRMWARE).bytes();
+    images.usb_firmware = firmware_image(IMAGE_USB_FIRMWARE).bytes();
+    images.supply_a_script = firmware_image(IMAGE_POWER_SUPPLY_A).bytes();
+    images.supply_b_script = firmware_image(IMAGE_POWER_SUPPLY_B).bytes();
+    return images;
+}
+
+SimulatedBus::SimulatedBus(sim::Contents contents, double speed_up)
+    : pacing_(speed_up > 0 ? std::make_unique<RealTimePacing>(virtual_clock_, speed_up) : nullptr),
+      bus_(virtual_clock_),
+      paced_backend_(bus_, pacing_.get()),
+      paced_clock_(virtual_clock_, pacing_.get()) {
+    sim::InstrumentConfig config;
+    config.device_number = 1;
+    config.initial = sim::InitialState::all(contents);
+    // An instrument with an empty boot EEPROM does not show its interface at
+    // all; a blank one here is blank everywhere else and boots older firmware.
+    if (contents == sim::Contents::blank) {
+        config.initial.eeprom = sim::Contents::older;
+    }
+    config.record_bulk_data = false;  // a whole run's bulk bytes are not kept
+    instrument_ = &bus_.attach(config, loaded_image_set());
+}
