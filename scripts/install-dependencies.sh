@@ -6,7 +6,7 @@ packages=(
     cmake ninja-build g++ python3 git
     googletest libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev libusb-1.0-0-dev
     g++-mingw-w64-x86-64-posix wine wine64 xvfb xauth
-    tshark
+    tshark clang libclang-rt-14-dev
 )
 
 missing=()

@@ -10,11 +10,12 @@ status=0
 
 run_preset() {
     local preset=$1
+    shift
     echo "== $preset: build"
     cmake --preset "$preset" >/dev/null
     cmake --build --preset "$preset" -j"$jobs"
     echo "== $preset: test"
-    ctest --preset "$preset" -j"$jobs"
+    "$@" ctest --preset "$preset" -j"$jobs"
 }
 
 run_preset native || status=1
@@ -30,8 +31,12 @@ if [[ ! -f "$WINEPREFIX/.ombrix-ready" ]]; then
     wineserver -w
     touch "$WINEPREFIX/.ombrix-ready"
 fi
-run_preset mingw || status=1
+# Window tests need a display.
+run_preset mingw xvfb-run -a || status=1
 wineserver -k 2>/dev/null || true
+
+echo "== fuzz: smoke runs"
+scripts/fuzz-smoke.sh || status=1
 
 if ((status == 0)); then
     echo "All test presets passed."
