@@ -12,6 +12,8 @@ struct AttributeGroup {
     std::initializer_list<std::uint8_t> commands;
 };
 
+// One row per kind and flags, as the table is kept.
+// clang-format off
 const AttributeGroup ATTRIBUTE_GROUPS[] = {
     {1, 2, {0x03, 0x11, 0x12, 0xD9, 0xDB, 0xF0}},
     {2, 1, {0x19, 0x78, 0x7A, 0x7B, 0x7C, 0x7D, 0x7E, 0x7F, 0x80, 0x81, 0x82, 0x98}},
@@ -32,6 +34,7 @@ const AttributeGroup ATTRIBUTE_GROUPS[] = {
     {7, 1, {0xEC}},
     {7, 3, {0xD2, 0xD5, 0xE2, 0xE3, 0xE9, 0xEA, 0xF1, 0xF2, 0xF3, 0xF4}},
 };
+// clang-format on
 
 std::array<PmbusCommandAttributes, 256> build_table() {
     std::array<PmbusCommandAttributes, 256> table{};

@@ -10,7 +10,7 @@
 
 namespace {
 
-constexpr std::size_t RECORD_HEADER = 3;  // command, 16-bit value
+constexpr std::size_t RECORD_HEADER = 3;   // command, 16-bit value
 constexpr std::size_t BLOCK_BUFFER = 256;  // count byte and up to 255 data bytes
 
 struct Supply {
@@ -26,14 +26,13 @@ struct Record {
     std::span<const std::uint8_t> block;  // kinds 6 and 7
 };
 
-bool write_once(const Supply& supply, std::uint8_t command, std::span<const std::uint8_t> data) {
+bool write_once(const Supply& supply, std::uint8_t command, std::span<std::uint8_t> data) {
     int length = static_cast<int>(data.size());
     return usb_control_transfer(supply.device, 1, VREQ_BUS_TRANSFER, supply.write_request, command,
-                                &length, const_cast<std::uint8_t*>(data.data())) == USB_OK;
+                                &length, data.data()) == USB_OK;
 }
 
-bool write_with_attempts(const Supply& supply, std::uint8_t command,
-                         std::span<const std::uint8_t> data) {
+bool write_with_attempts(const Supply& supply, std::uint8_t command, std::span<std::uint8_t> data) {
     for (int attempt = 0; attempt < POWER_WRITE_ATTEMPTS; ++attempt) {
         if (write_once(supply, command, data)) {
             return true;
@@ -71,16 +70,18 @@ bool value_matches(const Supply& supply, const Record& record) {
     return values_equal(record.attributes.kind, stored, record.value);
 }
 
+// The stored block is read as its count m, then m + 1 bytes (count and data).
 bool block_matches(const Supply& supply, const Record& record) {
     std::uint8_t stored[BLOCK_BUFFER] = {};
     if (!read_exactly(supply, record.command, {stored, 1})) {
         return false;
     }
     const std::size_t count = stored[0];
-    if (count != record.block.size() || !read_exactly(supply, record.command, {stored, count + 1})) {
+    if (!read_exactly(supply, record.command, {stored, count + 1})) {
         return false;
     }
-    return stored[0] == count && std::equal(record.block.begin(), record.block.end(), stored + 1);
+    return count == record.block.size() && stored[0] == count &&
+           std::equal(record.block.begin(), record.block.end(), stored + 1);
 }
 
 bool stored_matches(const Supply& supply, const Record& record) {
@@ -125,8 +126,9 @@ int power_config_program(UsbDevice* device, int bus_address, const std::uint8_t*
     progress_overall(static_cast<std::uint32_t>(overall_from));
     const auto address = static_cast<std::uint8_t>(bus_address);
     const Supply supply{device, BUS_PMBUS_WRITE | address, BUS_PMBUS_READ | address};
-    const std::span<const std::uint8_t> bytes{
-        script, script != nullptr && script_length > 0 ? static_cast<std::size_t>(script_length) : 0U};
+    const std::span<const std::uint8_t> bytes{script, script != nullptr && script_length > 0
+                                                          ? static_cast<std::size_t>(script_length)
+                                                          : 0U};
 
     int failures = 0;
     std::size_t position = 0;

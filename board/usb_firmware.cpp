@@ -27,10 +27,13 @@ std::uint32_t task_position(int done, int length) {
 }
 
 bool write_image(UsbDevice* device, const std::uint8_t* image, int length) {
+    // The image may sit in read-only memory; the transfer takes a writable buffer.
+    std::uint8_t buffer[EEPROM_WRITE_CHUNK];
     for (int offset = 0; offset < length;) {
         int chunk = std::min(EEPROM_WRITE_CHUNK, length - offset);
+        std::copy_n(image + offset, chunk, buffer);
         const int written = usb_control_transfer(device, 1, VREQ_BUS_TRANSFER, EEPROM_WRITE, offset,
-                                                 &chunk, const_cast<std::uint8_t*>(image + offset));
+                                                 &chunk, buffer);
         clock_sleep_ms(CHUNK_PAUSE_MS);
         if (written != USB_OK) {
             return false;
@@ -52,7 +55,8 @@ int verify_image(UsbDevice* device, const std::uint8_t* image, int length) {
         usb_control_transfer(device, 0, VREQ_BUS_TRANSFER, EEPROM_READ, offset, &got, buffer);
         got = std::clamp(got, 0, asked);
         const auto* expected = image + offset;
-        const int equal = static_cast<int>(std::mismatch(expected, expected + got, buffer).first - expected);
+        const int equal =
+            static_cast<int>(std::mismatch(expected, expected + got, buffer).first - expected);
         offset += equal;
         progress_task(task_position(offset, length));
         clock_sleep_ms(CHUNK_PAUSE_MS);

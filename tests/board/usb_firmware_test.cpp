@@ -1,0 +1,317 @@
+// Writing and reading back the USB controller's boot EEPROM on the simulated
+// instrument: the EEPROM's contents, the requests on the wire, the log text
+// and both progress bars.
+#include "board/usb_firmware.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "board/board_sim.h"
+
+namespace board_test {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+
+constexpr int WRITE_CHUNKS_8040 = 252;  // 251 of 32 bytes and one of 8
+const std::string PROGRAMMING = "Programming USB firmware ... ";
+const std::string VERIFYING = "Verifying USB firmware ... ";
+
+bool is_bus_write(const sim::TransferRecord& record) {
+    return record.setup.request == VREQ_BUS_TRANSFER && !record.in;
+}
+bool is_bus_read(const sim::TransferRecord& record) {
+    return record.setup.request == VREQ_BUS_TRANSFER && record.in;
+}
+
+std::string hex_byte(std::uint8_t byte) {
+    char text[3];
+    std::snprintf(text, sizeof text, "%02X", byte);
+    return text;
+}
+
+class UsbFirmwareTest : public BoardSimTest {
+  protected:
+    int program() { return program(images_.usb_firmware); }
+    int program(const std::vector<std::uint8_t>& image) {
+        mark_transfers();
+        return usb_firmware_program(device_, image.data(), static_cast<int>(image.size()));
+    }
+
+    std::vector<sim::TransferRecord> writes() const { return only(is_bus_write); }
+    std::vector<sim::TransferRecord> reads() const { return only(is_bus_read); }
+
+    std::vector<sim::TransferRecord> only(bool (*keep)(const sim::TransferRecord&)) const {
+        std::vector<sim::TransferRecord> kept;
+        for (const sim::TransferRecord& record : transfers()) {
+            if (keep(record)) {
+                kept.push_back(record);
+            }
+        }
+        return kept;
+    }
+
+    // (wIndex, wLength) of each read-back request.
+    std::vector<std::pair<int, int>> read_requests() const {
+        std::vector<std::pair<int, int>> requests;
+        for (const sim::TransferRecord& record : reads()) {
+            requests.emplace_back(record.setup.index, record.setup.length);
+        }
+        return requests;
+    }
+
+    // The current-task positions after each of the given chunk ends.
+    static std::vector<std::uint32_t> positions_at(const std::vector<int>& ends, int length) {
+        std::vector<std::uint32_t> positions;
+        for (const int end : ends) {
+            positions.push_back(static_cast<std::uint32_t>(end * 128 / length));
+        }
+        return positions;
+    }
+
+    void expect_access_bracket() {
+        const auto all = transfers();
+        ASSERT_GE(all.size(), 2U);
+        const UsbSetupPacket first = all.front().setup;
+        const UsbSetupPacket last = all.back().setup;
+        EXPECT_EQ(first.request, VREQ_BUS_ACCESS);
+        EXPECT_EQ(first.request_type, 0xC0);
+        EXPECT_EQ(first.value, 1);
+        EXPECT_EQ(first.index, 0);
+        EXPECT_EQ(first.length, 1);
+        EXPECT_EQ(last.request, VREQ_BUS_ACCESS);
+        EXPECT_EQ(last.request_type, 0xC0);
+        EXPECT_EQ(last.value, 0);
+        EXPECT_EQ(last.length, 1);
+        EXPECT_FALSE(instrument().eeprom_access_open());
+    }
+};
+
+TEST_F(UsbFirmwareTest, OlderEepromIsWrittenAndReadsBackIdentical) {
+    attach(sim::InitialState{sim::Contents::current, sim::Contents::older, sim::Contents::current});
+    const auto& image = images_.usb_firmware;
+    const auto before = bytes_of(instrument().eeprom().bytes().first(image.size()));
+    ASSERT_NE(before, image);
+    const std::int32_t device_number = instrument().device_number();
+
+    EXPECT_EQ(program(), 1);
+
+    EXPECT_EQ(bytes_of(instrument().eeprom().bytes().first(image.size())), image);
+    EXPECT_EQ(instrument().device_number(), device_number);  // identification block untouched
+    EXPECT_EQ(window_.log(), PROGRAMMING + "done\r\n" + VERIFYING + "done\r\n");
+    EXPECT_THAT(window_.progress_history(IDC_OVERALL_PROGRESS), ElementsAre(122, 123, 124));
+    expect_access_bracket();
+}
+
+TEST_F(UsbFirmwareTest, WritesIn32ByteChunksAndReadsBackIn2048ByteChunks) {
+    attach();
+    const auto& image = images_.usb_firmware;
+    ASSERT_EQ(program(), 1);
+
+    const auto written = writes();
+    ASSERT_EQ(written.size(), static_cast<std::size_t>(WRITE_CHUNKS_8040));
+    for (std::size_t k = 0; k < written.size(); ++k) {
+        const std::size_t offset = k * 32;
+        const std::size_t size = k + 1 < written.size() ? 32 : 8;
+        SCOPED_TRACE(k);
+        EXPECT_EQ(written[k].setup.request_type, 0x40);
+        EXPECT_EQ(written[k].setup.value, 0x0651);
+        EXPECT_EQ(written[k].setup.index, offset);
+        EXPECT_EQ(written[k].setup.length, size);
+        EXPECT_EQ(written[k].data,
+                  std::vector<std::uint8_t>(image.begin() + offset, image.begin() + offset + size));
+    }
+    for (const sim::TransferRecord& read : reads()) {
+        EXPECT_EQ(read.setup.request_type, 0xC0);
+        EXPECT_EQ(read.setup.value, 0x0251);
+    }
+    EXPECT_THAT(read_requests(), ElementsAre(std::pair(0, 2048), std::pair(2048, 2048),
+                                             std::pair(4096, 2048), std::pair(6144, 1896)));
+    expect_access_bracket();
+}
+
+TEST_F(UsbFirmwareTest, PausesOneMillisecondAfterEveryChunk) {
+    attach();
+    const std::uint64_t start = now_us();
+    ASSERT_EQ(program(), 1);
+
+    const auto written = writes();
+    const auto read = reads();
+    ASSERT_EQ(read.size(), 4U);
+    for (std::size_t k = 1; k < written.size(); ++k) {
+        EXPECT_EQ(written[k].start_us - written[k - 1].start_us, 1000U) << k;
+    }
+    EXPECT_EQ(read[0].start_us - written.back().start_us, 1000U);
+    for (std::size_t k = 1; k < read.size(); ++k) {
+        EXPECT_EQ(read[k].start_us - read[k - 1].start_us, 1000U) << k;
+    }
+    // With instant transfers, the pauses are all the time the operation takes.
+    EXPECT_EQ(now_us() - start, (WRITE_CHUNKS_8040 + 4) * 1000U);
+}
+
+TEST_F(UsbFirmwareTest, CurrentTaskBarFollowsEachChunkOfBothPhases) {
+    attach();
+    ASSERT_EQ(program(), 1);
+
+    std::vector<int> write_ends;
+    for (int end = 32; end < 8040; end += 32) {
+        write_ends.push_back(end);
+    }
+    write_ends.push_back(8040);
+    std::vector<std::uint32_t> expected{0};
+    for (const std::uint32_t position : positions_at(write_ends, 8040)) {
+        expected.push_back(position);
+    }
+    expected.push_back(0);
+    for (const std::uint32_t position : positions_at({2048, 4096, 6144, 8040}, 8040)) {
+        expected.push_back(position);
+    }
+    EXPECT_THAT(window_.progress_history(IDC_TASK_PROGRESS), ElementsAreArray(expected));
+    EXPECT_EQ(window_.progress(IDC_TASK_PROGRESS), 128U);
+}
+
+TEST_F(UsbFirmwareTest, ImageOfWholeChunksEndsWithAFullChunk) {
+    attach();
+    const std::vector<std::uint8_t> image(images_.usb_firmware.begin(),
+                                          images_.usb_firmware.begin() + 4096);
+    ASSERT_EQ(program(image), 1);
+
+    const auto written = writes();
+    ASSERT_EQ(written.size(), 128U);
+    EXPECT_EQ(written.back().setup.index, 4064);
+    EXPECT_EQ(written.back().setup.length, 32);
+    EXPECT_THAT(read_requests(), ElementsAre(std::pair(0, 2048), std::pair(2048, 2048)));
+    EXPECT_EQ(bytes_of(instrument().eeprom().bytes().first(image.size())), image);
+}
+
+TEST_F(UsbFirmwareTest, WriteRefusedInFirstChunkFailsButClosesAccess) {
+    attach();
+    instrument().faults().eeprom_write_nack = sim::AddressRange{0, 0};
+
+    EXPECT_EQ(program(), 0);
+
+    EXPECT_EQ(window_.log(), PROGRAMMING + "failed\r\n");
+    EXPECT_EQ(writes().size(), 1U);
+    EXPECT_TRUE(reads().empty());
+    EXPECT_THAT(window_.progress_history(IDC_OVERALL_PROGRESS), ElementsAre(122, 123, 124));
+    EXPECT_THAT(window_.progress_history(IDC_TASK_PROGRESS), ElementsAre(0, 0));
+    expect_access_bracket();
+}
+
+TEST_F(UsbFirmwareTest, WriteRefusedMidwayStopsAtThatChunk) {
+    attach();
+    instrument().faults().eeprom_write_nack = sim::AddressRange{320, 320};  // the 11th chunk
+
+    EXPECT_EQ(program(), 0);
+
+    EXPECT_EQ(writes().size(), 11U);
+    EXPECT_EQ(writes().back().setup.index, 320);
+    EXPECT_TRUE(reads().empty());
+    EXPECT_EQ(window_.log(), PROGRAMMING + "failed\r\n");
+    const auto task = window_.progress_history(IDC_TASK_PROGRESS);
+    ASSERT_EQ(task.size(), 12U);  // entry, ten accepted chunks, reset
+    EXPECT_EQ(task[10], 320U * 128 / 8040);
+    EXPECT_EQ(task.back(), 0U);
+    expect_access_bracket();
+}
+
+TEST_F(UsbFirmwareTest, DifferenceAtByte3000IsReportedWithBothBytes) {
+    attach();
+    const auto& image = images_.usb_firmware;
+    const auto corrupted = static_cast<std::uint8_t>(image[3000] ^ 0x5A);
+    instrument().faults().eeprom_read_corruption[3000] = corrupted;
+
+    EXPECT_EQ(program(), 0);
+
+    EXPECT_EQ(window_.log(), PROGRAMMING + "done\r\n" + VERIFYING + "error at 3000: " +
+                                 hex_byte(corrupted) + " != " + hex_byte(image[3000]) + "\n\r\n");
+    EXPECT_THAT(read_requests(), ElementsAre(std::pair(0, 2048), std::pair(2048, 2048)));
+    const auto task = window_.progress_history(IDC_TASK_PROGRESS);
+    ASSERT_GE(task.size(), 2U);
+    EXPECT_EQ(task[task.size() - 2], 2048U * 128 / 8040);  // the first chunk counted
+    EXPECT_EQ(task.back(), 3000U * 128 / 8040);
+    EXPECT_EQ(window_.progress(IDC_OVERALL_PROGRESS), 124U);
+    expect_access_bracket();
+}
+
+TEST_F(UsbFirmwareTest, DifferenceInFirstByteReportsOffsetZero) {
+    attach();
+    instrument().faults().eeprom_read_corruption[0] = 0x00;
+
+    EXPECT_EQ(program(), 0);
+
+    EXPECT_EQ(window_.log(), PROGRAMMING + "done\r\n" + VERIFYING + "error at 0: 00 != C2\n\r\n");
+    EXPECT_EQ(window_.progress(IDC_TASK_PROGRESS), 0U);
+    EXPECT_EQ(reads().size(), 1U);
+    expect_access_bracket();
+}
+
+TEST_F(UsbFirmwareTest, ReadBackThatDeliversNothingGivesUpAfterBoundedRetries) {
+    attach();
+    instrument().faults().control_fail[VREQ_BUS_TRANSFER] =
+        sim::Trigger{WRITE_CHUNKS_8040, -1, 1.0};  // every read-back fails
+
+    EXPECT_EQ(program(), 0);
+
+    EXPECT_EQ(window_.log(), PROGRAMMING + "done\r\n" + VERIFYING + "failed\r\n");
+    const auto requests = read_requests();
+    EXPECT_EQ(requests.size(), static_cast<std::size_t>(EEPROM_EMPTY_READS_ALLOWED));
+    for (const auto& [index, length] : requests) {
+        EXPECT_EQ(index, 0);  // the same chunk asked again
+        EXPECT_EQ(length, 2048);
+    }
+    EXPECT_EQ(window_.progress(IDC_TASK_PROGRESS), 0U);
+    expect_access_bracket();
+}
+
+TEST_F(UsbFirmwareTest, ReadBackRecoversFromAFewEmptyReads) {
+    attach();
+    instrument().faults().control_fail[VREQ_BUS_TRANSFER] =
+        sim::Trigger::count(3, WRITE_CHUNKS_8040);
+
+    EXPECT_EQ(program(), 1);
+
+    EXPECT_THAT(
+        read_requests(),
+        ElementsAre(std::pair(0, 2048), std::pair(0, 2048), std::pair(0, 2048), std::pair(0, 2048),
+                    std::pair(2048, 2048), std::pair(4096, 2048), std::pair(6144, 1896)));
+    EXPECT_EQ(window_.log(), PROGRAMMING + "done\r\n" + VERIFYING + "done\r\n");
+}
+
+TEST_F(UsbFirmwareTest, ShortReadContinuesRightAfterTheBytesThatArrived) {
+    attach();
+    instrument().faults().control_short[VREQ_BUS_TRANSFER] = sim::Trigger::once(WRITE_CHUNKS_8040);
+
+    EXPECT_EQ(program(), 1);
+
+    EXPECT_THAT(read_requests(), ElementsAre(std::pair(0, 2048), std::pair(2047, 2048),
+                                             std::pair(4095, 2048), std::pair(6143, 1897)));
+    EXPECT_EQ(reads().front().transferred, 2047U);
+    EXPECT_EQ(window_.log(), PROGRAMMING + "done\r\n" + VERIFYING + "done\r\n");
+    const auto task = window_.progress_history(IDC_TASK_PROGRESS);
+    EXPECT_THAT(std::vector(task.end() - 4, task.end()),
+                ElementsAreArray(positions_at({2047, 4095, 6143, 8040}, 8040)));
+}
+
+TEST_F(UsbFirmwareTest, EmptyImageSkipsBothPhases) {
+    attach();
+    const auto eeprom_before = bytes_of(instrument().eeprom().bytes());
+
+    EXPECT_EQ(program({}), 1);
+
+    EXPECT_EQ(window_.log(), PROGRAMMING + "done\r\n" + VERIFYING + "done\r\n");
+    const auto all = transfers();
+    ASSERT_EQ(all.size(), 2U);  // only the access bracket
+    expect_access_bracket();
+    EXPECT_THAT(window_.progress_history(IDC_OVERALL_PROGRESS), ElementsAre(122, 123, 124));
+    EXPECT_THAT(window_.progress_history(IDC_TASK_PROGRESS), ElementsAre(0, 0));
+    EXPECT_EQ(bytes_of(instrument().eeprom().bytes()), eeprom_before);
+}
+
+}  // namespace
+}  // namespace board_test
