@@ -2,6 +2,11 @@
 // exists on some platforms adds its harness here under its own condition.
 #include "support/usb_contract_harness.h"
 
+#ifdef _WIN32
+#include "device/winusb/winusb_backend.h"
+#include "support/winusb_standin.h"
+#endif
+
 namespace {
 
 // The simulated instrument's own backend: the host's USB stack itself.
@@ -16,10 +21,30 @@ private:
     sim::SimBackend bus_{clock_};
 };
 
+#ifdef _WIN32
+// The WinUSB backend, its system calls answered by the stand-in over the
+// simulated bus.
+class WinUsbHarness final : public UsbContractHarness {
+public:
+    UsbBackend& backend_under_test() override { return backend_; }
+    sim::SimBackend& bus() override { return bus_; }
+    sim::VirtualClock& clock() override { return clock_; }
+
+private:
+    sim::VirtualClock clock_;
+    sim::SimBackend bus_{clock_};
+    WinUsbStandin standin_{bus_};
+    WinUsbBackend backend_{standin_.api()};
+};
+#endif
+
 }  // namespace
 
 std::vector<UsbContractBackend> usb_contract_backends() {
     std::vector<UsbContractBackend> backends;
     backends.push_back({"simulated", [] { return std::make_unique<SimHarness>(); }});
+#ifdef _WIN32
+    backends.push_back({"winusb", [] { return std::make_unique<WinUsbHarness>(); }});
+#endif
     return backends;
 }
