@@ -33,10 +33,24 @@ constexpr int PMBUS_POWER_COMMAND = 0xDB;
 struct WorkerHandle {
     std::thread thread;
     std::shared_ptr<std::atomic<bool>> ended;
+
+    WorkerHandle() = default;
+    WorkerHandle(const WorkerHandle&) = delete;
+    WorkerHandle& operator=(const WorkerHandle&) = delete;
+    WorkerHandle& operator=(WorkerHandle&&) = default;
+    // The program may end while the worker runs, or before anyone joined it:
+    // the worker then ends with the process instead of aborting it.
+    ~WorkerHandle() {
+        if (thread.joinable()) {
+            thread.detach();
+        }
+    }
 };
 WorkerHandle worker;
 
-bool worker_running() { return worker.ended && !worker.ended->load(); }
+bool worker_running() {
+    return worker.ended && !worker.ended->load();
+}
 
 void drop_worker_handle() {
     if (worker.thread.joinable()) {
@@ -173,7 +187,9 @@ int device_power_command(int index, int halt) {
     return 1;
 }
 
-bool worker_busy() { return worker_running(); }
+bool worker_busy() {
+    return worker_running();
+}
 
 void worker_wait() {
     if (worker.thread.joinable()) {

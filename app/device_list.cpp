@@ -30,10 +30,9 @@ bool read_device_number(UsbDevice* device, std::int32_t* number) {
     if (length != IDENTIFICATION_BLOCK_SIZE) {
         return false;
     }
-    *number = static_cast<std::int32_t>(static_cast<std::uint32_t>(block[4]) |
-                                        static_cast<std::uint32_t>(block[5]) << 8 |
-                                        static_cast<std::uint32_t>(block[6]) << 16 |
-                                        static_cast<std::uint32_t>(block[7]) << 24);
+    *number = static_cast<std::int32_t>(
+        static_cast<std::uint32_t>(block[4]) | static_cast<std::uint32_t>(block[5]) << 8 |
+        static_cast<std::uint32_t>(block[6]) << 16 | static_cast<std::uint32_t>(block[7]) << 24);
     return true;
 }
 
@@ -47,6 +46,9 @@ int device_list_refresh(const char* remembered) {
     device_list_release();
     const char* guid_texts[] = {INSTRUMENT_INTERFACE_GUID};
     usb_find_devices(guid_texts, 1, &device_list);
+    if (device_list == nullptr) {
+        return 0;
+    }
 
     int selected = -1;
     int matches = 0;
@@ -85,9 +87,13 @@ UsbDevice* listed_device(int index) {
     return index >= 0 && index < listed_count ? listed_devices[index] : nullptr;
 }
 
-int listed_device_count() { return listed_count; }
+int listed_device_count() {
+    return listed_count;
+}
 
-std::string& remembered_device_path() { return remembered_path; }
+std::string& remembered_device_path() {
+    return remembered_path;
+}
 
 void device_list_release() {
     usb_free_device_list(device_list);

@@ -11,7 +11,7 @@
 
 namespace {
 
-#define TRY_AGAIN_ADVICE                                                                 \
+#define TRY_AGAIN_ADVICE                                                                   \
     ", the device may become unusable now.\r\nPlease try to program it again and, if the " \
     "problem persists, contact Talvenor AG for further assistance"
 
@@ -29,15 +29,22 @@ struct FlashStep {
 };
 
 const FlashStep BITSTREAM_STEP = {
-    "bitstream", SELECTOR_BITSTREAM, &CheckResults::bitstream, {10, 42, 58, 60},
+    "bitstream",
+    SELECTOR_BITSTREAM,
+    &CheckResults::bitstream,
+    {10, 42, 58, 60},
     "The device bitstream programming failed" TRY_AGAIN_ADVICE,
     "The programmed bitstream could not be verified" TRY_AGAIN_ADVICE};
-const FlashStep FIRMWARE_STEP = {
-    "firmware", SELECTOR_FIRMWARE, &CheckResults::firmware, {60, 62, 64, 66},
-    "The device firmware programming failed" TRY_AGAIN_ADVICE,
-    "The programmed firmware could not be verified" TRY_AGAIN_ADVICE};
+const FlashStep FIRMWARE_STEP = {"firmware",
+                                 SELECTOR_FIRMWARE,
+                                 &CheckResults::firmware,
+                                 {60, 62, 64, 66},
+                                 "The device firmware programming failed" TRY_AGAIN_ADVICE,
+                                 "The programmed firmware could not be verified" TRY_AGAIN_ADVICE};
 const FlashStep FACTORY_FIRMWARE_STEP = {
-    "factory firmware", SELECTOR_FACTORY_FIRMWARE, &CheckResults::factory_firmware,
+    "factory firmware",
+    SELECTOR_FACTORY_FIRMWARE,
+    &CheckResults::factory_firmware,
     {116, 118, 120, 122},
     "The factory firmware programming failed" TRY_AGAIN_ADVICE,
     "The programmed factory firmware could not be verified" TRY_AGAIN_ADVICE};
@@ -47,6 +54,10 @@ const char* FACTORY_BITSTREAM_UNVERIFIED =
     "The programmed factory bitstream could not be verified" TRY_AGAIN_ADVICE;
 const char* USB_FIRMWARE_FAILED = "The USB firmware programming failed" TRY_AGAIN_ADVICE;
 const char* POWER_FAILED = "The power configuration update failed" TRY_AGAIN_ADVICE;
+
+// RESTORE_DEFAULT_ALL, then 1000 ms: the supply's working values back to the
+// stored ones, as they were before the run.
+constexpr std::uint8_t POWER_RESTORE_SEQUENCE[] = {0x12, 0xE8, 0x03};
 
 void begin_line(const char* verb, const char* name) {
     log_append(verb);
@@ -72,8 +83,9 @@ bool program_flash_step(UsbDevice* device, const FlashStep& step, CheckResults& 
             return false;
         }
         begin_line("Programming ", step.name);
-        if (!end_line(image_program(device, step.selector, spans.program_from, spans.verify_from) == 0,
-                      step.programming_failed)) {
+        if (!end_line(
+                image_program(device, step.selector, spans.program_from, spans.verify_from) == 0,
+                step.programming_failed)) {
             return false;
         }
         begin_line("Checking ", step.name);
@@ -93,8 +105,9 @@ bool program_factory_bitstream(UsbDevice* device, CheckResults& results) {
     const bool bitstream = results.factory_bitstream == 0;
     if (sequence || bitstream) {
         begin_line("Erasing ", "factory bitstream");
-        bool ok = (!sequence || image_erase(device, SELECTOR_CONFIGURATION_SEQUENCE, 66, 67) == 0) &&
-                  (!bitstream || image_erase(device, SELECTOR_FACTORY_BITSTREAM, 67, 98) == 0);
+        bool ok =
+            (!sequence || image_erase(device, SELECTOR_CONFIGURATION_SEQUENCE, 66, 67) == 0) &&
+            (!bitstream || image_erase(device, SELECTOR_FACTORY_BITSTREAM, 67, 98) == 0);
         if (!end_line(ok, FACTORY_BITSTREAM_FAILED)) {
             return false;
         }
@@ -140,12 +153,18 @@ bool program_power_supply(UsbDevice* device, bool up_to_date, const char* label,
     }
     log_append(label);
     const FirmwareImage& script = firmware_image(image_id);
+    const bool configured = power_config_program(device, bus_address, script.data, script.length,
+                                                 overall_from, overall_from + 1) == 0;
+    if (!configured) {
+        // The script's date went into the working values first: left there, it
+        // would make the next check find the supply up to date.
+        power_config_program(device, bus_address, POWER_RESTORE_SEQUENCE,
+                             sizeof POWER_RESTORE_SEQUENCE, overall_from + 1, overall_from + 1);
+    }
     // The store sequence follows only a script that reached every value.
-    const bool ok = power_config_program(device, bus_address, script.data, script.length,
-                                         overall_from, overall_from + 1) == 0 &&
-                    power_config_program(device, bus_address, POWER_STORE_SEQUENCE,
-                                         sizeof POWER_STORE_SEQUENCE, overall_from + 1,
-                                         overall_from + 2) == 0;
+    const bool ok = configured && power_config_program(device, bus_address, POWER_STORE_SEQUENCE,
+                                                       sizeof POWER_STORE_SEQUENCE,
+                                                       overall_from + 1, overall_from + 2) == 0;
     log_append(ok ? "done" : "failed");
     log_end_line();
     if (!ok) {
