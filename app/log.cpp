@@ -19,4 +19,6 @@ void log_append(const char* text) {
     port.log_replace_selection(text);
 }
 
-void log_end_line() { window_port().log_replace_selection("\r\n"); }
+void log_end_line() {
+    window_port().log_replace_selection("\r\n");
+}

@@ -12,7 +12,7 @@
 namespace {
 
 #define UNVERIFIED_ADVICE                                                                      \
-    " could not be verified, please try to terminate all other instances of this utility, " \
+    " could not be verified, please try to terminate all other instances of this utility, "    \
     "unplug and reconnect the USB cable and refresh the device list. If the problem persists " \
     "please contact Talvenor AG for further assistance."
 
@@ -48,9 +48,9 @@ void log_comparison(int result) {
 bool run_flash_check(UsbDevice* device, const FlashCheck& check, bool program_mode,
                      CheckResults& results) {
     log_append(check.label);
-    const int result = program_mode
-                           ? image_verify(device, check.selector, check.program_from, check.program_to)
-                           : image_verify(device, check.selector, check.check_from, check.check_to);
+    const int result =
+        program_mode ? image_verify(device, check.selector, check.program_from, check.program_to)
+                     : image_verify(device, check.selector, check.check_from, check.check_to);
     log_comparison(result);
     if (result < 0) {
         window_port().message_box(check.message, MessageIcon::warning);
@@ -92,7 +92,8 @@ int check_usb_firmware(UsbDevice* device) {
         return 0;
     }
     const FirmwareImage& image = firmware_image(IMAGE_USB_FIRMWARE);
-    const bool current = image.length >= 7 && reply[0] == image.data[5] && reply[1] == image.data[6];
+    const bool current =
+        image.length >= 7 && reply[0] == image.data[5] && reply[1] == image.data[6];
     log_outcome(current ? "up to date" : "needs update");
     return current ? 1 : 0;
 }
@@ -131,11 +132,9 @@ bool check_phase(UsbDevice* device, bool program_mode, CheckResults& results) {
         return false;
     }
     results.usb_firmware = check_usb_firmware(device);
-    results.power_supply_a =
-        check_power_supply(device, "Checking power supply A ... ", BUS_ADDRESS_SUPPLY_A,
-                           IMAGE_POWER_SUPPLY_A);
-    results.power_supply_b =
-        check_power_supply(device, "Checking power supply B ... ", BUS_ADDRESS_SUPPLY_B,
-                           IMAGE_POWER_SUPPLY_B);
+    results.power_supply_a = check_power_supply(device, "Checking power supply A ... ",
+                                                BUS_ADDRESS_SUPPLY_A, IMAGE_POWER_SUPPLY_A);
+    results.power_supply_b = check_power_supply(device, "Checking power supply B ... ",
+                                                BUS_ADDRESS_SUPPLY_B, IMAGE_POWER_SUPPLY_B);
     return true;
 }

@@ -21,9 +21,9 @@ struct CheckResults {
     int power_supply_b = 0;
 
     bool all_up_to_date() const {
-        return firmware != 0 && bitstream != 0 && factory_firmware != 0 &&
-               factory_bitstream != 0 && configuration_sequence != 0 && usb_firmware != 0 &&
-               power_supply_a != 0 && power_supply_b != 0;
+        return firmware != 0 && bitstream != 0 && factory_firmware != 0 && factory_bitstream != 0 &&
+               configuration_sequence != 0 && usb_firmware != 0 && power_supply_a != 0 &&
+               power_supply_b != 0;
     }
 };
 
