@@ -26,21 +26,33 @@ std::uint32_t task_position(int done, int length) {
     return static_cast<std::uint32_t>(done) * PROGRESS_FULL / static_cast<std::uint32_t>(length);
 }
 
-bool write_image(UsbDevice* device, const std::uint8_t* image, int length) {
+bool write_chunk(UsbDevice* device, const std::uint8_t* image, int offset, int length) {
     // The image may sit in read-only memory; the transfer takes a writable buffer.
     std::uint8_t buffer[EEPROM_WRITE_CHUNK];
-    for (int offset = 0; offset < length;) {
-        int chunk = std::min(EEPROM_WRITE_CHUNK, length - offset);
-        std::copy_n(image + offset, chunk, buffer);
-        const int written = usb_control_transfer(device, 1, VREQ_BUS_TRANSFER, EEPROM_WRITE, offset,
-                                                 &chunk, buffer);
-        clock_sleep_ms(CHUNK_PAUSE_MS);
-        if (written != USB_OK) {
+    int chunk = std::min(EEPROM_WRITE_CHUNK, length - offset);
+    std::copy_n(image + offset, chunk, buffer);
+    const int written =
+        usb_control_transfer(device, 1, VREQ_BUS_TRANSFER, EEPROM_WRITE, offset, &chunk, buffer);
+    clock_sleep_ms(CHUNK_PAUSE_MS);
+    return written == USB_OK;
+}
+
+// The first chunk holds the boot image's header and device id, which the
+// check compares: it goes last, so that a write that stops midway leaves the
+// old device id and the next run finds the firmware out of date.
+bool write_image(UsbDevice* device, const std::uint8_t* image, int length) {
+    int done = 0;
+    for (int offset = EEPROM_WRITE_CHUNK; offset < length; offset += EEPROM_WRITE_CHUNK) {
+        if (!write_chunk(device, image, offset, length)) {
             return false;
         }
-        offset += chunk;
-        progress_task(task_position(offset, length));
+        done += std::min(EEPROM_WRITE_CHUNK, length - offset);
+        progress_task(task_position(done, length));
     }
+    if (!write_chunk(device, image, 0, length)) {
+        return false;
+    }
+    progress_task(task_position(length, length));
     return true;
 }
 

@@ -6,6 +6,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -113,11 +114,13 @@ TEST_F(UsbFirmwareTest, WritesIn32ByteChunksAndReadsBackIn2048ByteChunks) {
     const auto& image = images_.usb_firmware;
     ASSERT_EQ(program(), 1);
 
+    // Every chunk but the first in address order, then the first, which holds
+    // the header and the device id.
     const auto written = writes();
     ASSERT_EQ(written.size(), static_cast<std::size_t>(WRITE_CHUNKS_8040));
     for (std::size_t k = 0; k < written.size(); ++k) {
-        const std::size_t offset = k * 32;
-        const std::size_t size = k + 1 < written.size() ? 32 : 8;
+        const std::size_t offset = k + 1 < written.size() ? (k + 1) * 32 : 0;
+        const std::size_t size = std::min<std::size_t>(32, image.size() - offset);
         SCOPED_TRACE(k);
         EXPECT_EQ(written[k].setup.request_type, 0x40);
         EXPECT_EQ(written[k].setup.value, 0x0651);
@@ -126,6 +129,7 @@ TEST_F(UsbFirmwareTest, WritesIn32ByteChunksAndReadsBackIn2048ByteChunks) {
         EXPECT_EQ(written[k].data,
                   std::vector<std::uint8_t>(image.begin() + offset, image.begin() + offset + size));
     }
+    EXPECT_EQ(written[written.size() - 2].setup.length, 8);
     for (const sim::TransferRecord& read : reads()) {
         EXPECT_EQ(read.setup.request_type, 0xC0);
         EXPECT_EQ(read.setup.value, 0x0251);
@@ -158,10 +162,13 @@ TEST_F(UsbFirmwareTest, CurrentTaskBarFollowsEachChunkOfBothPhases) {
     attach();
     ASSERT_EQ(program(), 1);
 
+    // Bytes written after each chunk: the chunks from offset 32 on (the last
+    // one of 8 bytes), then the first.
     std::vector<int> write_ends;
-    for (int end = 32; end < 8040; end += 32) {
+    for (int end = 32; end <= 8000; end += 32) {
         write_ends.push_back(end);
     }
+    write_ends.push_back(8008);
     write_ends.push_back(8040);
     std::vector<std::uint32_t> expected{0};
     for (const std::uint32_t position : positions_at(write_ends, 8040)) {
@@ -183,8 +190,9 @@ TEST_F(UsbFirmwareTest, ImageOfWholeChunksEndsWithAFullChunk) {
 
     const auto written = writes();
     ASSERT_EQ(written.size(), 128U);
-    EXPECT_EQ(written.back().setup.index, 4064);
-    EXPECT_EQ(written.back().setup.length, 32);
+    EXPECT_EQ(written[126].setup.index, 4064);
+    EXPECT_EQ(written[126].setup.length, 32);
+    EXPECT_EQ(written.back().setup.index, 0);
     EXPECT_THAT(read_requests(), ElementsAre(std::pair(0, 2048), std::pair(2048, 2048)));
     EXPECT_EQ(bytes_of(instrument().eeprom().bytes().first(image.size())), image);
 }
@@ -196,10 +204,15 @@ TEST_F(UsbFirmwareTest, WriteRefusedInFirstChunkFailsButClosesAccess) {
     EXPECT_EQ(program(), 0);
 
     EXPECT_EQ(window_.log(), PROGRAMMING + "failed\r\n");
-    EXPECT_EQ(writes().size(), 1U);
+    // The first chunk goes last: everything else was written before it failed.
+    EXPECT_EQ(writes().size(), static_cast<std::size_t>(WRITE_CHUNKS_8040));
+    EXPECT_EQ(writes().back().setup.index, 0);
     EXPECT_TRUE(reads().empty());
     EXPECT_THAT(window_.progress_history(IDC_OVERALL_PROGRESS), ElementsAre(122, 123, 124));
-    EXPECT_THAT(window_.progress_history(IDC_TASK_PROGRESS), ElementsAre(0, 0));
+    const auto task = window_.progress_history(IDC_TASK_PROGRESS);
+    ASSERT_EQ(task.size(), static_cast<std::size_t>(WRITE_CHUNKS_8040) + 1);
+    EXPECT_EQ(task[task.size() - 2], 8008U * 128 / 8040);
+    EXPECT_EQ(task.back(), 0U);
     expect_access_bracket();
 }
 
@@ -209,13 +222,13 @@ TEST_F(UsbFirmwareTest, WriteRefusedMidwayStopsAtThatChunk) {
 
     EXPECT_EQ(program(), 0);
 
-    EXPECT_EQ(writes().size(), 11U);
+    EXPECT_EQ(writes().size(), 10U);  // offsets 32 to 320: the first chunk was not reached
     EXPECT_EQ(writes().back().setup.index, 320);
     EXPECT_TRUE(reads().empty());
     EXPECT_EQ(window_.log(), PROGRAMMING + "failed\r\n");
     const auto task = window_.progress_history(IDC_TASK_PROGRESS);
-    ASSERT_EQ(task.size(), 12U);  // entry, ten accepted chunks, reset
-    EXPECT_EQ(task[10], 320U * 128 / 8040);
+    ASSERT_EQ(task.size(), 11U);  // entry, nine accepted chunks, reset
+    EXPECT_EQ(task[9], 288U * 128 / 8040);
     EXPECT_EQ(task.back(), 0U);
     expect_access_bracket();
 }

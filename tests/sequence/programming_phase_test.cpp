@@ -318,7 +318,7 @@ INSTANTIATE_TEST_SUITE_P(
 // it makes a half-written EEPROM look current to the next run, which then
 // leaves the old code after it in place. Enabled once usb_firmware_program
 // writes that chunk last.
-TEST_F(ProgrammingPhase, DISABLED_UsbFirmwareRefusedMidwayIsRepairedByTheNextRun) {
+TEST_F(ProgrammingPhase, UsbFirmwareRefusedMidwayIsRepairedByTheNextRun) {
     const StepFailure failure{"WriteUsbFirmwareMidway",        USB_FIRMWARE,
                               Fault::eeprom_write_nack_midway, -1,
                               "Programming USB firmware ... ", programming_failed("USB firmware")};
