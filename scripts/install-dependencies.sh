@@ -4,7 +4,8 @@ set -euo pipefail
 
 packages=(
     cmake ninja-build g++ python3 git
-    googletest libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev libusb-1.0-0-dev
+    googletest libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
+    libusb-1.0-0-dev umockdev libumockdev-dev pkg-config
     g++-mingw-w64-x86-64-posix wine wine64 xvfb xauth
     tshark clang libclang-rt-14-dev
 )

@@ -13,6 +13,10 @@
 #include "device/usb_trace.h"
 #include "resources/embedded_image_set.h"
 
+#if defined(OMBRIX_HAVE_LIBUSB)
+#include "device/libusb/libusb_backend.h"
+#endif
+
 #if defined(_WIN32)
 #include <io.h>
 #define isatty _isatty
@@ -70,8 +74,9 @@ int run_command(const CliOptions& options, TerminalPort& port) {
     }
     const int index = select_device(port, options.device);
     if (index < 0) {
-        port.message_box(options.device.empty() ? "No instrument found."
-                                                : ("No instrument " + options.device + " found.").c_str(),
+        port.message_box(options.device.empty()
+                             ? "No instrument found."
+                             : ("No instrument " + options.device + " found.").c_str(),
                          MessageIcon::error);
         return EXIT_WARNING_OR_ERROR;
     }
@@ -91,6 +96,42 @@ int run_command(const CliOptions& options, TerminalPort& port) {
     }
 }
 
+// The attached instruments, reached through the platform's USB library.
+int run_on_instruments(const CliOptions& options, TerminalPort& port) {
+#if defined(OMBRIX_HAVE_LIBUSB)
+    const std::optional<InstrumentUsbIds> ids =
+        instrument_ids_from_boot_image(firmware_image(IMAGE_USB_FIRMWARE).bytes());
+    LibusbBackend libusb(ids.value_or(InstrumentUsbIds{}));
+    if (!ids || !libusb.usable()) {
+        port.message_box("The USB library could not be initialised.", MessageIcon::error);
+        return EXIT_WARNING_OR_ERROR;
+    }
+    UsbBackend* backend = &libusb;
+    std::unique_ptr<UsbTraceRecorder> trace;
+    if (!options.trace_path.empty()) {
+        trace = UsbTraceRecorder::create(options.trace_path, *backend);
+        if (!trace) {
+            port.message_box(("Cannot write the trace file " + options.trace_path).c_str(),
+                             MessageIcon::error);
+            return EXIT_WARNING_OR_ERROR;
+        }
+        backend = trace.get();
+    }
+    usb_install_backend(backend);
+    const int exit_code = run_command(options, port);
+    port.finish(exit_code);
+    device_list_release();
+    usb_install_backend(nullptr);
+    window_port_install(nullptr);
+    return exit_code;
+#else
+    (void)options;
+    port.message_box("This build reaches no instrument directly; run with --simulate.",
+                     MessageIcon::error);
+    return EXIT_WARNING_OR_ERROR;
+#endif
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -105,9 +146,7 @@ int main(int argc, char** argv) {
     window_port_install(&port);
 
     if (!options.simulate) {
-        port.message_box("This build reaches no instrument directly yet; run with --simulate.",
-                         MessageIcon::error);
-        return EXIT_WARNING_OR_ERROR;
+        return run_on_instruments(options, port);
     }
     SimulatedBus bus(simulated_contents(*options.simulate), options.speed_up);
     clock_install(&bus.clock());

@@ -7,6 +7,10 @@
 #include "support/winusb_standin.h"
 #endif
 
+#if defined(__linux__) && defined(OMBRIX_HAVE_UMOCKDEV)
+#include "support/umockdev_harness.h"
+#endif
+
 namespace {
 
 // The simulated instrument's own backend: the host's USB stack itself.
@@ -45,6 +49,12 @@ std::vector<UsbContractBackend> usb_contract_backends() {
     backends.push_back({"simulated", [] { return std::make_unique<SimHarness>(); }});
 #ifdef _WIN32
     backends.push_back({"winusb", [] { return std::make_unique<WinUsbHarness>(); }});
+#endif
+#if defined(__linux__) && defined(OMBRIX_HAVE_UMOCKDEV)
+    // libusb over umockdev's stand-in devices: only under umockdev's preload.
+    if (UmockdevUsbfs::preloaded()) {
+        backends.push_back({"libusb", [] { return std::make_unique<UmockdevLibusbHarness>(); }});
+    }
 #endif
     return backends;
 }

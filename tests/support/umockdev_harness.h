@@ -1,0 +1,79 @@
+#pragma once
+// The libusb backend against the simulated bus, through real libusb and
+// umockdev's stand-in sysfs and usbfs (see umockdev_usbfs.h).
+#if defined(__linux__) && defined(OMBRIX_HAVE_UMOCKDEV)
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "device/libusb/libusb_backend.h"
+#include "support/umockdev_usbfs.h"
+#include "support/usb_contract_harness.h"
+
+// The libusb backend as the core sees it in these tests. The stand-in's
+// devices are brought in line with the bus before every discovery and open,
+// and the paths the core sees are the bus's own, so that tests compare them
+// with the instrument's; the backend underneath works on port paths.
+class UmockdevLibusbBackend final : public UsbBackend {
+  public:
+    UmockdevLibusbBackend(UmockdevUsbfs& usbfs, InstrumentUsbIds ids) : usbfs_(usbfs), ids_(ids) {}
+
+    // The backend itself, made at the first discovery so that libusb starts
+    // with the devices the test attached before it.
+    LibusbBackend& libusb();
+
+    void list_interfaces(const Guid& interface_class, std::vector<std::string>& paths) override;
+    int open(UsbDevice& device) override;
+    int get_descriptor(UsbDevice& device, std::uint8_t type, std::uint8_t index,
+                       std::span<std::uint8_t> buffer) override {
+        return libusb().get_descriptor(device, type, index, buffer);
+    }
+    void open_pipe(UsbDevice& device, PipeState& pipe, bool out) override {
+        libusb().open_pipe(device, pipe, out);
+    }
+    void close_pipe(UsbDevice& device, PipeState& pipe) override {
+        libusb().close_pipe(device, pipe);
+    }
+    void close(UsbDevice& device) override { libusb().close(device); }
+    int control_transfer(UsbDevice& device, const UsbSetupPacket& setup,
+                         std::span<std::uint8_t> data) override {
+        return libusb().control_transfer(device, setup, data);
+    }
+    bool start_write(UsbDevice& device, PipeState& pipe,
+                     std::span<const std::uint8_t> data) override {
+        return libusb().start_write(device, pipe, data);
+    }
+    bool start_read(UsbDevice& device, PipeState& pipe, std::span<std::uint8_t> data) override {
+        return libusb().start_read(device, pipe, data);
+    }
+    bool wait(UsbDevice& device, PipeState& pipe, std::uint32_t timeout_ms) override {
+        return libusb().wait(device, pipe, timeout_ms);
+    }
+    bool finish(UsbDevice& device, PipeState& pipe, int* transferred) override {
+        return libusb().finish(device, pipe, transferred);
+    }
+    void abort(UsbDevice& device, PipeState& pipe) override { libusb().abort(device, pipe); }
+
+  private:
+    UmockdevUsbfs& usbfs_;
+    InstrumentUsbIds ids_;
+    std::unique_ptr<LibusbBackend> libusb_;
+};
+
+class UmockdevLibusbHarness final : public UsbContractHarness {
+  public:
+    UsbBackend& backend_under_test() override { return backend_; }
+    sim::SimBackend& bus() override { return bus_; }
+    sim::VirtualClock& clock() override { return clock_; }
+    UmockdevUsbfs& usbfs() { return usbfs_; }
+    UmockdevLibusbBackend& backend() { return backend_; }
+
+  private:
+    sim::VirtualClock clock_;
+    sim::SimBackend bus_{clock_};
+    UmockdevUsbfs usbfs_{bus_};
+    UmockdevLibusbBackend backend_{usbfs_, synthetic_ids()};
+
+    static InstrumentUsbIds synthetic_ids();
+};
+#endif
