@@ -15,9 +15,9 @@ enum ImageSelector : int {
 };
 
 struct FlashRegion {
-    int flash_device;           // 0 FPGA bitstreams, 1 processor firmware
-    std::uint32_t start;        // byte address within the device
-    int image_id;               // the embedded image that belongs there
+    int flash_device;     // 0 FPGA bitstreams, 1 processor firmware
+    std::uint32_t start;  // byte address within the device
+    int image_id;         // the embedded image that belongs there
 };
 
 // The region of a selector, decided by its bits: bit 0 device 1; bit 1 the

@@ -9,6 +9,24 @@ namespace {
 
 constexpr std::uint32_t FLASH_MODE_UPDATE = 5;
 constexpr std::uint32_t MODE_PAUSE_MS = 10;
+// Reads one drain may make: far more than any queue of stale replies needs,
+// and still a bound against an instrument that never stops sending.
+constexpr int DRAIN_READ_LIMIT = 1024;
+
+// Drops every reply still queued. A stale reply longer than one read (a read
+// reply of 1 KiB comes as 1,040 bytes) leaves reply_next at 0 after its first
+// part, which would end reply_drain there; the rest would then be taken for
+// the answer to the next command. So the drain goes on while reads still
+// bring bytes, and stops at the first read that brings none or times out.
+void drain_stale_replies(UsbDevice* device) {
+    for (int read = 0; read < DRAIN_READ_LIMIT; ++read) {
+        const int result = reply_next(device, REPLY_TIMEOUT_MS);
+        const bool bytes_came = result > 0 || (result == 0 && reply_stream.fill_count > 0);
+        if (!bytes_came) {
+            return;
+        }
+    }
+}
 
 int closing_send_result(int sent) {
     if (sent < 0) {
@@ -55,7 +73,7 @@ int FlashOperation::open() {
     flash_command(device_, FLASH_CMD_SELECT | static_cast<std::uint32_t>(region_.flash_device));
     progress_task(0);
     progress_overall(static_cast<std::uint32_t>(overall_from_));
-    reply_drain(device_);
+    drain_stale_replies(device_);
     return flash_access(device_);
 }
 
@@ -79,7 +97,7 @@ int FlashOperation::close_verify(int result) {
 }
 
 void FlashOperation::finish() {
-    reply_drain(device_);
+    drain_stale_replies(device_);
     flash_access(device_);
 }
 

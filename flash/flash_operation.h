@@ -34,7 +34,7 @@ ReplyWaitResult flash_wait_reply(UsbDevice* device, int budget,
 
 // One operation on one region, from its opening to its closing.
 class FlashOperation {
-public:
+  public:
     FlashOperation(UsbDevice* device, int selector, int overall_from, int overall_to);
 
     // Mode 5, the device select, the bars at their start, a drain and the
@@ -59,7 +59,7 @@ public:
     int overall_from() const { return overall_from_; }
     std::uint32_t span() const { return span_; }
 
-private:
+  private:
     void finish();
 
     UsbDevice* device_;

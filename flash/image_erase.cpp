@@ -27,7 +27,8 @@ int erase_sectors(FlashOperation& operation, std::uint32_t sector) {
     std::uint32_t offset = 0;
     int unanswered = 0;
     for (;;) {
-        const int sent = flash_command(device, FLASH_CMD_ERASE | (operation.region().start + offset));
+        const int sent =
+            flash_command(device, FLASH_CMD_ERASE | (operation.region().start + offset));
         if (sent != 0) {
             return sent;
         }

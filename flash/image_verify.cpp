@@ -11,7 +11,9 @@ namespace {
 
 constexpr std::uint32_t FLASH_MODE_READ = 0;
 
-int command_result(int sent) { return sent < 0 ? sent : -1; }
+int command_result(int sent) {
+    return sent < 0 ? sent : -1;
+}
 
 // The index of the first byte of the reply that differs from the image at
 // offset, or m when all m compared bytes are equal.
@@ -28,7 +30,8 @@ int compare_region(FlashOperation& operation) {
     std::uint32_t offset = 0;
     int unanswered = 0;
     while (offset < length) {
-        const int sent = flash_command(device, FLASH_CMD_READ | (operation.region().start + offset));
+        const int sent =
+            flash_command(device, FLASH_CMD_READ | (operation.region().start + offset));
         if (sent != 0) {
             return command_result(sent);
         }

@@ -50,7 +50,7 @@ void convert_chunk(std::span<const std::uint8_t> input, std::uint8_t* output) {
 }
 
 class UploadProgress {
-public:
+  public:
     UploadProgress(int overall_from, int overall_to, std::uint32_t words)
         : from_(overall_from), span_(progress_span(overall_from, overall_to)), total_(2 * words) {}
     void sent(std::uint32_t bytes) {
@@ -58,7 +58,7 @@ public:
         progress_report(from_, span_, sent_, total_);
     }
 
-private:
+  private:
     int from_;
     std::uint32_t span_;
     std::uint32_t total_;
