@@ -15,10 +15,11 @@ run_preset() {
     cmake --preset "$preset" >/dev/null
     cmake --build --preset "$preset" -j"$jobs"
     echo "== $preset: test"
-    "$@" ctest --preset "$preset" -j"$jobs"
+    "$@" ctest --preset "$preset" -j"$jobs" --timeout 1800
 }
 
-run_preset native || status=1
+# The fault campaign: 500 seeded schedules natively, 200 elsewhere.
+OMBRIX_CAMPAIGN_SCHEDULES=500 run_preset native || status=1
 run_preset asan || status=1
 
 # One Wine prefix for the whole run, created before the first test: a prefix

@@ -1,0 +1,196 @@
+#pragma once
+// One seeded fault schedule of the campaign: the instrument's contents, the
+// command, and one or two faults with their triggers, all drawn from the seed.
+#include <algorithm>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "sim/pmbus_script.h"
+#include "sim/sim.h"
+
+struct FaultSchedule {
+    std::uint64_t seed = 0;
+    bool program_mode = true;
+    sim::InstrumentConfig instrument;
+    std::vector<std::string> kinds;
+    std::vector<std::function<void(sim::Faults&)>> faults;
+
+    void arm(sim::Instrument& instrument_under_test) const {
+        instrument_under_test.faults().rng = sim::Rng(seed * 7919 + 1);
+        for (const auto& fault : faults) {
+            fault(instrument_under_test.faults());
+        }
+    }
+    void disarm(sim::Instrument& instrument_under_test) const {
+        instrument_under_test.faults() = sim::Faults{};
+    }
+    std::string describe() const {
+        std::string text = program_mode ? "program" : "verify";
+        for (const std::string& kind : kinds) {
+            text += ", " + kind;
+        }
+        return text;
+    }
+};
+
+namespace fault_schedule_detail {
+
+inline sim::Trigger random_trigger(sim::Rng& rng, std::uint32_t skip_range) {
+    const auto skip = static_cast<std::uint32_t>(rng.next() % (skip_range + 1));
+    switch (rng.next() % 3) {
+        case 0: return sim::Trigger::once(skip);
+        case 1: return sim::Trigger::count(static_cast<std::int32_t>(2 + rng.next() % 6), skip);
+        default: return {skip, -1, 0.001 + rng.uniform() * 0.02};
+    }
+}
+
+inline sim::Contents random_contents(sim::Rng& rng) {
+    const auto draw = rng.next() % 10;
+    return draw < 6 ? sim::Contents::older : draw < 9 ? sim::Contents::current : sim::Contents::blank;
+}
+
+struct FaultKind {
+    const char* name;
+    std::function<std::function<void(sim::Faults&)>(sim::Rng&, const sim::SyntheticImages&)> make;
+};
+
+inline const std::vector<FaultKind>& fault_kinds() {
+    static const std::vector<FaultKind> kinds = {
+        {"reply dropped", [](sim::Rng& rng, const sim::SyntheticImages&) {
+             const sim::Trigger trigger = random_trigger(rng, 4000);
+             return [trigger](sim::Faults& f) { f.drop_reply = trigger; };
+         }},
+        {"reply delayed", [](sim::Rng& rng, const sim::SyntheticImages&) {
+             const sim::Trigger trigger = random_trigger(rng, 4000);
+             return [trigger](sim::Faults& f) { f.delay_reply = trigger; };
+         }},
+        {"reply duplicated", [](sim::Rng& rng, const sim::SyntheticImages&) {
+             const sim::Trigger trigger = random_trigger(rng, 4000);
+             return [trigger](sim::Faults& f) { f.duplicate_reply = trigger; };
+         }},
+        {"stale reply", [](sim::Rng& rng, const sim::SyntheticImages&) {
+             const sim::Trigger trigger = random_trigger(rng, 4000);
+             return [trigger](sim::Faults& f) { f.stale_reply = trigger; };
+         }},
+        {"garbage between frames", [](sim::Rng& rng, const sim::SyntheticImages&) {
+             const sim::Trigger trigger = random_trigger(rng, 4000);
+             const std::size_t length = 1 + rng.next() % 40;
+             return [trigger, length](sim::Faults& f) {
+                 f.garbage_before_reply = trigger;
+                 f.garbage_length = length;
+             };
+         }},
+        {"frames split", [](sim::Rng& rng, const sim::SyntheticImages&) {
+             const std::size_t bytes = 1 + rng.next() % 64;
+             return [bytes](sim::Faults& f) { f.max_bytes_per_read = bytes; };
+         }},
+        {"partial write", [](sim::Rng& rng, const sim::SyntheticImages&) {
+             const sim::Trigger trigger = random_trigger(rng, 4000);
+             return [trigger](sim::Faults& f) { f.partial_write = trigger; };
+         }},
+        {"control failed", [](sim::Rng& rng, const sim::SyntheticImages&) {
+             static const std::uint8_t requests[] = {176, 183, 193, 194};
+             const std::uint8_t request = requests[rng.next() % 4];
+             const sim::Trigger trigger = random_trigger(rng, 200);
+             return [request, trigger](sim::Faults& f) { f.control_fail[request] = trigger; };
+         }},
+        {"control short", [](sim::Rng& rng, const sim::SyntheticImages&) {
+             static const std::uint8_t requests[] = {176, 193, 194};
+             const std::uint8_t request = requests[rng.next() % 3];
+             const sim::Trigger trigger = random_trigger(rng, 200);
+             return [request, trigger](sim::Faults& f) { f.control_short[request] = trigger; };
+         }},
+        {"EEPROM write NACK", [](sim::Rng& rng, const sim::SyntheticImages& images) {
+             const auto at = static_cast<std::uint32_t>(rng.next() % images.usb_firmware.size());
+             return [at](sim::Faults& f) { f.eeprom_write_nack = sim::AddressRange{at, at}; };
+         }},
+        {"EEPROM read corrupted", [](sim::Rng& rng, const sim::SyntheticImages& images) {
+             const auto at = static_cast<std::uint16_t>(rng.next() % images.usb_firmware.size());
+             const std::uint8_t value = static_cast<std::uint8_t>(images.usb_firmware[at] ^ 0x5A);
+             return [at, value](sim::Faults& f) { f.eeprom_read_corruption[at] = value; };
+         }},
+        {"PMBus NACK", [](sim::Rng& rng, const sim::SyntheticImages& images) {
+             std::vector<std::uint8_t> codes;
+             sim::for_each_script_record(images.supply_a_script,
+                                         [&](const sim::ScriptRecord& r) { codes.push_back(r.code); });
+             const std::uint8_t code = codes.empty() ? 0x21 : codes[rng.next() % codes.size()];
+             const sim::Trigger trigger = random_trigger(rng, 3);
+             return [code, trigger](sim::Faults& f) { f.pmbus_nack[code] = trigger; };
+         }},
+        {"stuck flash bit", [](sim::Rng& rng, const sim::SyntheticImages& images) {
+             const int selector = static_cast<int>(rng.next() % sim::FLASH_IMAGE_COUNT);
+             const sim::FlashPlacement placement = sim::flash_placement(selector);
+             const auto length = images.set().flash_image(selector).size();
+             sim::StuckBit bit;
+             bit.device = placement.device;
+             bit.address = placement.start + static_cast<std::uint32_t>(rng.next() % length);
+             bit.mask = static_cast<std::uint8_t>(1U << (rng.next() % 8));
+             return [bit](sim::Faults& f) { f.stuck_bits.push_back(bit); };
+         }},
+        {"power loss", [](sim::Rng& rng, const sim::SyntheticImages&) {
+             const std::size_t at = rng.next() % 40000;
+             return [at](sim::Faults& f) { f.power_loss_at_transfer = at; };
+         }},
+        {"restart: does not leave", [](sim::Rng&, const sim::SyntheticImages&) {
+             return [](sim::Faults& f) { f.restart_does_not_leave = true; };
+         }},
+        {"restart: does not return", [](sim::Rng&, const sim::SyntheticImages&) {
+             return [](sim::Faults& f) { f.restart_does_not_come_back = true; };
+         }},
+    };
+    return kinds;
+}
+
+}  // namespace fault_schedule_detail
+
+inline FaultSchedule make_fault_schedule(std::uint64_t seed, const sim::SyntheticImages& images) {
+    using namespace fault_schedule_detail;
+    sim::Rng rng(seed * 0x9E3779B97F4A7C15ULL + 17);
+    FaultSchedule schedule;
+    schedule.seed = seed;
+    schedule.program_mode = rng.next() % 10 < 7;
+    schedule.instrument.timing = sim::Timing::instant();
+    schedule.instrument.initial = {random_contents(rng), random_contents(rng), random_contents(rng)};
+    // An instrument whose EEPROM holds no firmware does not show its interface.
+    if (schedule.instrument.initial.eeprom == sim::Contents::blank) {
+        schedule.instrument.initial.eeprom = sim::Contents::older;
+    }
+    schedule.instrument.record_bulk_data = false;
+    schedule.instrument.read_reply_bytes = rng.next() % 4 == 0
+                                               ? static_cast<std::uint32_t>(4 + 4 * (rng.next() % 256))
+                                               : sim::FlashCore::DEFAULT_READ_REPLY_BYTES;
+    const auto& kinds = fault_kinds();
+    const std::size_t count = 1 + rng.next() % 2;
+    for (std::size_t i = 0; i < count; ++i) {
+        const FaultKind& kind = kinds[rng.next() % kinds.size()];
+        if (std::find(schedule.kinds.begin(), schedule.kinds.end(), kind.name) != schedule.kinds.end()) {
+            continue;
+        }
+        schedule.kinds.emplace_back(kind.name);
+        schedule.faults.push_back(kind.make(rng, images));
+    }
+    return schedule;
+}
+
+// Whether every item the program installs holds exactly the embedded set:
+// the five flash regions, the boot image in the EEPROM, and the stored
+// values of both supplies.
+inline bool instrument_holds_set(const sim::Instrument& instrument,
+                                 const sim::SyntheticImages& images) {
+    const sim::ImageSet set = images.set();
+    for (int selector = 0; selector < sim::FLASH_IMAGE_COUNT; ++selector) {
+        const sim::FlashPlacement placement = sim::flash_placement(selector);
+        const auto image = set.flash_image(selector);
+        const auto flash = instrument.flash(placement.device).bytes().subspan(placement.start, image.size());
+        if (!std::equal(image.begin(), image.end(), flash.begin())) {
+            return false;
+        }
+    }
+    const auto eeprom = instrument.eeprom().bytes();
+    if (!std::equal(set.usb_firmware.begin(), set.usb_firmware.end(), eeprom.begin())) {
+        return false;
+    }
+    return instrument.supply(0).stores_script(set.supply_a_script) &&
+           instrument.supply(1).stores_script(set.supply_b_script);
+}
