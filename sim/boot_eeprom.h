@@ -1,0 +1,50 @@
+#pragma once
+// The USB controller's 16 KiB boot EEPROM at bus address 0x51: the C2 boot
+// image from address 0, the 22-byte identification block at 0x3000.
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace sim {
+
+constexpr std::uint32_t EEPROM_SIZE = 16 * 1024;
+constexpr std::uint32_t ID_BLOCK_ADDRESS = 0x3000;
+constexpr std::size_t ID_BLOCK_SIZE = 22;
+
+// What the controller enumerates with after booting from its EEPROM.
+struct BootIdentity {
+    bool instrument_firmware = false;  // a C2 image: the instrument's interface is present
+    std::uint16_t vendor_id = 0;
+    std::uint16_t product_id = 0;
+    std::uint16_t device_id = 0;
+};
+
+// A controller without a valid boot image comes up with its built-in
+// identity and no instrument interface.
+constexpr std::uint16_t CONTROLLER_DEFAULT_VENDOR_ID = 0x04B4;
+constexpr std::uint16_t CONTROLLER_DEFAULT_PRODUCT_ID = 0x8613;
+constexpr std::uint16_t CONTROLLER_DEFAULT_DEVICE_ID = 0xA001;
+
+class BootEeprom {
+  public:
+    BootEeprom() { bytes_.fill(0xFF); }
+
+    // Copies up to out.size() bytes from address, never past the end; the count.
+    std::size_t read(std::uint32_t address, std::span<std::uint8_t> out) const;
+    // false (nothing written) when the data does not fit below the end.
+    bool write(std::uint32_t address, std::span<const std::uint8_t> data);
+
+    void fill(std::uint8_t value) { bytes_.fill(value); }
+    void write_id_block(std::int32_t device_number);
+    std::int32_t device_number() const;
+    BootIdentity boot_identity() const;
+
+    std::span<const std::uint8_t> bytes() const { return bytes_; }
+
+  private:
+    std::array<std::uint8_t, EEPROM_SIZE> bytes_;
+};
+
+}  // namespace sim

@@ -1,0 +1,84 @@
+#pragma once
+// The flash core: the FPGA design that gives the host its two configuration
+// flash devices. It cuts command frames out of the bulk OUT byte stream
+// (magic, word count, two reserved words, payload; frames may be split across
+// transfers or packed several to one) and answers on the IN stream with
+// frames of the same layout, each after the time its operation takes. All of
+// its state is volatile: the FPGA loses it when it is halted or reconfigured.
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "sim/faults.h"
+#include "sim/in_stream.h"
+#include "sim/nor_flash.h"
+#include "sim/timing.h"
+
+namespace sim {
+
+constexpr std::uint32_t FRAME_MAGIC_WORD = 0x00005A47;
+constexpr std::size_t FRAME_HEADER_BYTES = 16;
+// The longest frame the core takes: a page program (command word and 256 bytes).
+constexpr std::uint32_t FRAME_MAX_WORDS = 65;
+
+// A frame of the bulk pipes' layout around payload (padded to whole words).
+std::vector<std::uint8_t> make_frame(std::span<const std::uint8_t> payload);
+std::vector<std::uint8_t> make_command_frame(std::uint32_t command_word,
+                                             std::span<const std::uint8_t> data = {});
+
+class FlashCore {
+  public:
+    static constexpr std::uint32_t DEFAULT_READ_REPLY_BYTES = 1024;
+
+    FlashCore(std::array<NorFlash, 2>& flashes, InStream& replies, const Timing& timing,
+              Faults& faults);
+
+    // Bytes from bulk OUT that reached the core at arrival_us.
+    void receive(std::span<const std::uint8_t> bytes, std::uint64_t arrival_us);
+    // Back to power-on state: no partial frame, device 0, mode 0, not updating.
+    void reset();
+
+    // Payload bytes of one read reply (rounded down to whole words, at least 4).
+    void set_read_reply_bytes(std::uint32_t bytes);
+
+    int selected_device() const { return selected_; }
+    std::uint32_t mode() const { return mode_; }
+    bool updating() const { return updating_; }
+    std::uint64_t frames_executed() const { return frames_executed_; }
+
+  private:
+    void consume(std::uint8_t byte, std::uint64_t arrival_us);
+    void execute(std::uint64_t arrival_us);
+    void execute_control(std::uint32_t word, std::uint64_t arrival_us);
+    void page_program(std::uint32_t address, std::uint64_t arrival_us);
+    void erase(std::uint32_t address, std::uint64_t arrival_us);
+    void read(std::uint32_t address, std::uint64_t arrival_us);
+    // Queues a reply frame that is ready duration_us after the core is free.
+    void reply(std::span<const std::uint8_t> payload, std::uint64_t arrival_us,
+               std::uint64_t duration_us);
+    NorFlash& flash() { return flashes_[static_cast<std::size_t>(selected_)]; }
+
+    std::array<NorFlash, 2>& flashes_;
+    InStream& replies_;
+    const Timing& timing_;
+    Faults& faults_;
+    std::uint32_t read_reply_bytes_ = DEFAULT_READ_REPLY_BYTES;
+
+    // Frame parser.
+    int state_ = 0;
+    std::uint32_t window_ = 0;
+    std::uint32_t counter_ = 0;
+    std::uint32_t words_ = 0;
+    std::vector<std::uint8_t> payload_;
+
+    int selected_ = 0;
+    std::uint32_t mode_ = 0;
+    bool updating_ = false;
+    std::uint64_t busy_until_us_ = 0;
+    std::vector<std::uint8_t> last_reply_;
+    std::uint64_t frames_executed_ = 0;
+};
+
+}  // namespace sim

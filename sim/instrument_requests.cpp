@@ -1,0 +1,209 @@
+// The USB controller's side of the vendor requests: the on-board serial bus
+// (boot EEPROM and power supplies), EEPROM access, FPGA status and
+// configuration, and the two-step restart.
+#include <algorithm>
+
+#include "sim/instrument.h"
+
+namespace sim {
+namespace {
+
+constexpr std::uint8_t REQUEST_TYPE_IN = 0x80;
+constexpr std::size_t CONFIG_REPLY_BYTES = 16;
+constexpr std::uint8_t CONFIG_REFUSED = 0x01;
+// What the serve functions return for a request that is stalled or not
+// acknowledged on the serial bus: no bytes move.
+constexpr int STALL = -1;
+
+bool overlaps(const AddressRange& range, std::uint32_t first, std::size_t count) {
+    return count > 0 && first <= range.last && first + count - 1 >= range.first;
+}
+
+}  // namespace
+
+Instrument::ControlOutcome Instrument::control_transfer(const UsbSetupPacket& setup,
+                                                        std::span<std::uint8_t> data,
+                                                        std::uint64_t now_us) {
+    const bool in = (setup.request_type & REQUEST_TYPE_IN) != 0;
+    const auto buffer = data.first(std::min<std::size_t>(data.size(), setup.length));
+    TransferRecord record;
+    record.kind = TransferKind::control;
+    record.in = in;
+    record.setup = setup;
+    record.requested = buffer.size();
+    record.start_us = now_us;
+    if (!in) {
+        record.data.assign(buffer.begin(), buffer.end());
+    }
+    const auto index = begin_transfer(std::move(record));
+    if (!index) {
+        return {0, config_.timing.transfer_us(0)};
+    }
+
+    int served = STALL;
+    std::uint64_t extra_us = 0;
+    const bool fail = fire_keyed(faults_.control_fail, setup.request, faults_.rng);
+    const bool short_reply = !fail && fire_keyed(faults_.control_short, setup.request, faults_.rng);
+    if (short_reply && !in) {
+        served = static_cast<int>(buffer.size()) - 1;  // cut off, so not carried out
+    } else if (!fail) {
+        served = serve_request(setup, buffer, now_us, extra_us);
+        if (short_reply && served > 0) {
+            --served;
+        }
+    }
+    const int bytes = std::max(served, 0);
+
+    const std::uint64_t duration = config_.timing.transfer_us(buffer.size()) + extra_us;
+    TransferRecord& entry = transfers_[*index];
+    entry.transferred = static_cast<std::size_t>(bytes);
+    if (in) {
+        entry.data.assign(buffer.begin(), buffer.begin() + bytes);
+    }
+    entry.status = served >= 0 ? TransferStatus::completed : TransferStatus::failed;
+    entry.end_us = now_us + duration;
+    return {bytes, duration};
+}
+
+int Instrument::serve_request(const UsbSetupPacket& setup, std::span<std::uint8_t> data,
+                              std::uint64_t now_us, std::uint64_t& extra_us) {
+    const bool in = (setup.request_type & REQUEST_TYPE_IN) != 0;
+    switch (setup.request) {
+        case VREQ_BUS_TRANSFER:
+            return serve_bus_transfer(setup, data, extra_us);
+        case VREQ_BUS_ACCESS:
+            if (!in) {
+                return STALL;
+            }
+            eeprom_access_ = setup.value != 0;
+            std::fill(data.begin(), data.end(), std::uint8_t{0});
+            return static_cast<int>(std::min<std::size_t>(data.size(), 1));
+        case VREQ_FPGA_STATUS: {
+            if (!in) {
+                return STALL;
+            }
+            std::fill(data.begin(), data.end(), std::uint8_t{0});
+            const std::uint8_t status = fpga_.poll_status();
+            if (data.size() > 2) {
+                data[2] = status;
+            }
+            return static_cast<int>(std::min<std::size_t>(data.size(), CONFIG_REPLY_BYTES));
+        }
+        case VREQ_FPGA_CONFIG:
+            return in ? serve_fpga_config(setup, data, now_us) : 0;
+        case VREQ_RESTART_1:
+        case VREQ_RESTART_2:
+            if (in) {
+                return STALL;
+            }
+            serve_restart(setup.request, now_us);
+            return static_cast<int>(data.size());
+        default:
+            return STALL;  // the controller stalls requests it does not know
+    }
+}
+
+int Instrument::serve_bus_transfer(const UsbSetupPacket& setup, std::span<std::uint8_t> data,
+                                   std::uint64_t& extra_us) {
+    const bool in = (setup.request_type & REQUEST_TYPE_IN) != 0;
+    const auto operation = static_cast<std::uint16_t>(setup.value & 0xFF00);
+    const auto address = static_cast<std::uint8_t>(setup.value & 0xFF);
+    if (address == BUS_ADDRESS_EEPROM) {
+        if (operation == BUS_EEPROM_READ && in) {
+            return serve_eeprom(false, setup.index, data, extra_us);
+        }
+        if (operation == BUS_EEPROM_WRITE && !in) {
+            return serve_eeprom(true, setup.index, data, extra_us);
+        }
+        return STALL;
+    }
+    if (address != BUS_ADDRESS_SUPPLY_A && address != BUS_ADDRESS_SUPPLY_B) {
+        return STALL;  // nobody answers at that address
+    }
+    const bool write = operation == BUS_PMBUS_WRITE && !in;
+    if (!write && !(operation == BUS_PMBUS_READ && in)) {
+        return STALL;
+    }
+    extra_us += config_.timing.pmbus_transaction_us;
+    PowerSupply& supply = supplies_[address == BUS_ADDRESS_SUPPLY_A ? 0 : 1];
+    return serve_supply(supply, write, static_cast<std::uint8_t>(setup.index & 0xFF), data);
+}
+
+// Writes need access opened with request 183 first: the EEPROM stays write
+// protected otherwise.
+int Instrument::serve_eeprom(bool write, std::uint16_t address, std::span<std::uint8_t> data,
+                             std::uint64_t& extra_us) {
+    if (write) {
+        extra_us += config_.timing.eeprom_chunk_write_us;
+        const bool refused =
+            faults_.eeprom_write_nack && overlaps(*faults_.eeprom_write_nack, address, data.size());
+        if (!eeprom_access_ || refused || !eeprom_.write(address, data)) {
+            return STALL;
+        }
+        return static_cast<int>(data.size());
+    }
+    if (address >= EEPROM_SIZE) {
+        return STALL;
+    }
+    const std::size_t count = eeprom_.read(address, data);
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto corrupted =
+            faults_.eeprom_read_corruption.find(static_cast<std::uint16_t>(address + i));
+        if (corrupted != faults_.eeprom_read_corruption.end()) {
+            data[i] = corrupted->second;
+        }
+    }
+    extra_us += config_.timing.eeprom_byte_read_us * count;
+    return static_cast<int>(count);
+}
+
+int Instrument::serve_supply(PowerSupply& supply, bool write, std::uint8_t code,
+                             std::span<std::uint8_t> data) {
+    if (fire_keyed(faults_.pmbus_nack, code, faults_.rng)) {
+        return STALL;
+    }
+    const bool acknowledged = write ? supply.write(code, data) : supply.read(code, data);
+    return acknowledged ? static_cast<int>(data.size()) : STALL;
+}
+
+int Instrument::serve_fpga_config(const UsbSetupPacket& setup, std::span<std::uint8_t> data,
+                                  std::uint64_t now_us) {
+    std::fill(data.begin(), data.end(), std::uint8_t{0});
+    if (setup.index == FPGA_CONFIG_HALT) {
+        halt_fpga(now_us);
+    } else if (setup.index == FPGA_CONFIG_POWER_CYCLE) {
+        // The board's supplies cycle; the USB controller stays on the bus.
+        halt_fpga(now_us);
+        for (PowerSupply& supply : supplies_) {
+            supply.power_cycle();
+        }
+    } else {
+        const std::uint32_t words = setup.value | std::uint32_t{setup.index} << 16;
+        const bool accepted = (setup.index & 0xFF00) == 0 && fpga_.announce(words);
+        if (accepted) {
+            flash_core_.reset();
+            in_stream_.drop_after(now_us);
+        }
+        if (data.size() > 1) {
+            data[1] = accepted ? 0 : CONFIG_REFUSED;
+        }
+    }
+    return static_cast<int>(std::min<std::size_t>(data.size(), CONFIG_REPLY_BYTES));
+}
+
+// 198 arms the restart, 197 carries it out: the controller drops off the bus
+// after a moment and comes back running what its EEPROM holds.
+void Instrument::serve_restart(std::uint8_t request, std::uint64_t now_us) {
+    if (request == VREQ_RESTART_1) {
+        restart_armed_ = true;
+        return;
+    }
+    if (!restart_armed_ || faults_.restart_does_not_leave) {
+        return;
+    }
+    restart_armed_ = false;
+    leave_at_us_ = now_us + config_.timing.restart_leave_us;
+    back_at_us_ = *leave_at_us_ + config_.timing.restart_back_us;
+}
+
+}  // namespace sim

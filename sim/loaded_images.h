@@ -1,0 +1,10 @@
+#pragma once
+// The image set the program itself has loaded (app/images.h), as the
+// simulated instrument takes it: the demo and the scenario tests run with it.
+#include "sim/image_set.h"
+
+namespace sim {
+
+ImageSet loaded_image_set();
+
+}  // namespace sim

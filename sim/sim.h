@@ -1,0 +1,21 @@
+#pragma once
+// The simulated instrument: everything a test, the demo or a benchmark needs
+// to run the program against instruments that exist only in memory.
+#include "sim/boot_eeprom.h"
+#include "sim/faults.h"
+#include "sim/flash_core.h"
+#include "sim/fpga.h"
+#include "sim/image_set.h"
+#include "sim/in_stream.h"
+#include "sim/instrument.h"
+#include "sim/loaded_images.h"
+#include "sim/nor_flash.h"
+#include "sim/pmbus_commands.h"
+#include "sim/pmbus_script.h"
+#include "sim/power_supply.h"
+#include "sim/sim_backend.h"
+#include "sim/synthetic_images.h"
+#include "sim/timing.h"
+#include "sim/transfer_record.h"
+#include "sim/usb_identity.h"
+#include "sim/virtual_clock.h"

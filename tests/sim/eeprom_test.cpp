@@ -1,0 +1,96 @@
+// The boot EEPROM behind request 176 at bus address 0x51, and the identity the
+// controller takes from it.
+#include <vector>
+
+#include "sim_fixture.h"
+
+namespace {
+
+class EepromTest : public sim_test::SimTest {
+  protected:
+    void SetUp() override {
+        auto instrument_config = config();
+        instrument_config.device_number = 4711;
+        instrument_ = &attach(instrument_config);
+        device_ = open(*instrument_);
+        ASSERT_NE(device_, nullptr);
+    }
+
+    int write_chunk(int address, std::vector<std::uint8_t> data) {
+        return control_out(device_, VREQ_BUS_TRANSFER, 0x0651, address, std::move(data));
+    }
+    std::vector<std::uint8_t> read(int address, int length) {
+        return control_in(device_, VREQ_BUS_TRANSFER, 0x0251, address, length);
+    }
+
+    sim::Instrument* instrument_ = nullptr;
+    UsbDevice* device_ = nullptr;
+};
+
+TEST_F(EepromTest, TheIdentificationBlockCarriesTheDeviceNumber) {
+    const auto block = read(0x3000, 22);
+    ASSERT_EQ(block.size(), 22U);
+    EXPECT_EQ(sim_test::le32(block, 4), 4711U);
+    EXPECT_EQ(instrument_->device_number(), 4711);
+}
+
+TEST_F(EepromTest, HoldsTheBootImageWithItsDeviceId) {
+    const auto id = read(5, 2);
+    ASSERT_EQ(id.size(), 2U);
+    EXPECT_EQ(id[0], images_.usb_firmware[5]);
+    EXPECT_EQ(id[1], images_.usb_firmware[6]);
+    const auto all = read(0, static_cast<int>(images_.usb_firmware.size()));
+    EXPECT_EQ(all, images_.usb_firmware);
+}
+
+TEST_F(EepromTest, WritesNeedAccessOpenedFirst) {
+    EXPECT_EQ(write_chunk(0x100, std::vector<std::uint8_t>(32, 0x11)), USB_ERR_FAILED);
+    EXPECT_EQ(instrument_->eeprom().bytes()[0x100], images_.usb_firmware[0x100]);
+
+    EXPECT_EQ(control_in(device_, VREQ_BUS_ACCESS, 1, 0, 1).size(), 1U);
+    EXPECT_TRUE(instrument_->eeprom_access_open());
+    EXPECT_EQ(write_chunk(0x100, std::vector<std::uint8_t>(32, 0x11)), USB_OK);
+    EXPECT_EQ(read(0x100, 32), std::vector<std::uint8_t>(32, 0x11));
+
+    control_in(device_, VREQ_BUS_ACCESS, 0, 0, 1);
+    EXPECT_EQ(write_chunk(0x100, std::vector<std::uint8_t>(32, 0x22)), USB_ERR_FAILED);
+}
+
+TEST_F(EepromTest, AccessesBeyondTheEndAreBounded) {
+    control_in(device_, VREQ_BUS_ACCESS, 1, 0, 1);
+    EXPECT_EQ(read(0x3FF0, 2048).size(), 16U) << "a read stops at the end";
+    EXPECT_TRUE(read(0x4000, 16).empty());
+    EXPECT_EQ(write_chunk(0x3FF0, std::vector<std::uint8_t>(32, 0)), USB_ERR_FAILED);
+}
+
+TEST_F(EepromTest, OtherBusAddressesAndKindsAreNotAcknowledged) {
+    EXPECT_TRUE(control_in(device_, VREQ_BUS_TRANSFER, 0x0250, 0, 4).empty());
+    EXPECT_TRUE(control_in(device_, VREQ_BUS_TRANSFER, 0x0651, 0, 4).empty());
+    EXPECT_TRUE(control_in(device_, 0x99, 0, 0, 4).empty()) << "unknown request stalls";
+}
+
+TEST_F(EepromTest, DescriptorsCarryTheBootImageIdentity) {
+    EXPECT_EQ(device_->vendor_id, sim::SYNTHETIC_VENDOR_ID);
+    EXPECT_EQ(device_->product_id, sim::SYNTHETIC_PRODUCT_ID);
+    EXPECT_STREQ(device_->serial_number, "OX00004711");
+    EXPECT_EQ(device_->out_pipe_count, 1);
+    EXPECT_EQ(device_->in_pipe_count, 1);
+    EXPECT_EQ(device_->out_pipes[0].endpoint_address, 0x02);
+    EXPECT_EQ(device_->in_pipes[0].endpoint_address, 0x86);
+    EXPECT_EQ(device_->in_pipes[0].max_packet_size, 512);
+}
+
+TEST(BootEeprom, AnImageWithoutTheC2MarkerBootsTheControllersOwnIdentity) {
+    sim::BootEeprom eeprom;
+    EXPECT_FALSE(eeprom.boot_identity().instrument_firmware);
+    EXPECT_EQ(eeprom.boot_identity().vendor_id, sim::CONTROLLER_DEFAULT_VENDOR_ID);
+    const std::vector<std::uint8_t> c2{0xC2, 0x34, 0x12, 0x78, 0x56, 0x25, 0x01, 0x00};
+    eeprom.write(0, c2);
+    const sim::BootIdentity identity = eeprom.boot_identity();
+    EXPECT_TRUE(identity.instrument_firmware);
+    EXPECT_EQ(identity.vendor_id, 0x1234);
+    EXPECT_EQ(identity.product_id, 0x5678);
+    EXPECT_EQ(identity.device_id, 0x0125);
+}
+
+}  // namespace
