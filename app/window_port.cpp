@@ -1,5 +1,7 @@
 #include "app/app.h"
 
+#include <atomic>
+
 namespace {
 
 class DiscardingWindowPort final : public WindowPort {
@@ -11,11 +13,16 @@ public:
     void progress_set(int, std::uint32_t) override {}
     void control_enable(int, bool) override {}
     void menu_item_enable(int, bool) override {}
-    void device_combo_reset() override {}
-    void device_combo_append(const char*) override {}
-    void device_combo_select(int) override {}
-    int device_combo_selection() override { return -1; }
+    // The selection is kept, so that commands find the instrument they restarted.
+    void device_combo_reset() override { items_ = 0; selection_ = -1; }
+    void device_combo_append(const char*) override { ++items_; }
+    void device_combo_select(int index) override { selection_ = index < items_ ? index : -1; }
+    int device_combo_selection() override { return selection_; }
     void message_box(const char*, MessageIcon) override {}
+
+private:
+    std::atomic<int> items_{0};
+    std::atomic<int> selection_{-1};
 };
 
 DiscardingWindowPort discarding_port;
