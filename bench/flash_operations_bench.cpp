@@ -17,6 +17,7 @@
 #include "flash/flash_image.h"
 #include "resources/embedded_image_set.h"
 #include "sequence/flash_core_upload.h"
+#include "sim/loaded_images.h"
 #include "sim/sim.h"
 
 namespace {
@@ -32,15 +33,6 @@ constexpr std::uint64_t PROTOCOL_PAUSES_US =
     4 * MODE_PAUSE_US + 2 * UPDATE_BEGIN_PAUSE_US + 6 * DRAIN_TIMEOUT_US;
 constexpr std::uint32_t IDENTIFICATIONS = 6;  // opening and closing of each operation
 constexpr std::uint32_t PAGE_BYTES = 256;
-
-sim::ImageSet loaded_image_set() {
-    const auto bytes = [](int id) { return firmware_image(id).bytes(); };
-    return sim::ImageSet{bytes(IMAGE_FLASH_CORE),        bytes(IMAGE_CONFIGURATION_SEQUENCE),
-                         bytes(IMAGE_FACTORY_BITSTREAM), bytes(IMAGE_FACTORY_FIRMWARE),
-                         bytes(IMAGE_BITSTREAM),         bytes(IMAGE_FIRMWARE),
-                         bytes(IMAGE_USB_FIRMWARE),      bytes(IMAGE_POWER_SUPPLY_A),
-                         bytes(IMAGE_POWER_SUPPLY_B)};
-}
 
 std::uint32_t whole(std::uint64_t length, std::uint64_t unit) {
     return static_cast<std::uint32_t>((length + unit - 1) / unit);
@@ -97,7 +89,7 @@ class RunningInstrument {
     }
 
   private:
-    sim::ImageSet images_ = loaded_image_set();
+    sim::ImageSet images_ = sim::loaded_image_set();
     sim::VirtualClock clock_;
     sim::SimBackend backend_{clock_};
     sim::Instrument* instrument_ = nullptr;
@@ -125,7 +117,7 @@ void BM_EraseProgramVerify(benchmark::State& state) {
         state.SkipWithError("the flash core did not start");
         return;
     }
-    const std::uint64_t length = loaded_image_set().flash_image(selector).size();
+    const std::uint64_t length = sim::loaded_image_set().flash_image(selector).size();
     const sim::Timing& timing = bench.instrument().timing();
     const std::uint32_t sector = bench.instrument().flash(0).sector_size();
     const std::uint32_t sectors = whole(length, sector);

@@ -13,18 +13,10 @@
 #include "device/usb.h"
 #include "resources/embedded_image_set.h"
 #include "sequence/flash_core_upload.h"
+#include "sim/loaded_images.h"
 #include "sim/sim.h"
 
 namespace {
-
-sim::ImageSet loaded_image_set() {
-    const auto bytes = [](int id) { return firmware_image(id).bytes(); };
-    return sim::ImageSet{bytes(IMAGE_FLASH_CORE),        bytes(IMAGE_CONFIGURATION_SEQUENCE),
-                         bytes(IMAGE_FACTORY_BITSTREAM), bytes(IMAGE_FACTORY_FIRMWARE),
-                         bytes(IMAGE_BITSTREAM),         bytes(IMAGE_FIRMWARE),
-                         bytes(IMAGE_USB_FIRMWARE),      bytes(IMAGE_POWER_SUPPLY_A),
-                         bytes(IMAGE_POWER_SUPPLY_B)};
-}
 
 bool load_images() {
     static const bool loaded = image_set_load(embedded_image_source());
@@ -51,7 +43,7 @@ void BM_FullProgramOfAnOutdatedInstrument(benchmark::State& state) {
         config.timing = sim::Timing::realistic();
         config.initial = sim::InitialState::all(sim::Contents::older);
         config.record_bulk_data = false;
-        bus.attach(std::move(config), loaded_image_set());
+        bus.attach(std::move(config), sim::loaded_image_set());
         const double cpu_start = cpu_seconds();
         const std::uint64_t start_us = clock.now_us();
         device_list_refresh(nullptr);
@@ -82,7 +74,7 @@ void BM_FlashCoreUpload(benchmark::State& state) {
     sim::InstrumentConfig config;
     config.timing = sim::Timing::instant();
     config.record_bulk_data = false;
-    bus.attach(std::move(config), loaded_image_set());
+    bus.attach(std::move(config), sim::loaded_image_set());
     UsbDevice* list = nullptr;
     const char* guid = INSTRUMENT_INTERFACE_GUID;
     usb_find_devices(&guid, 1, &list);

@@ -92,9 +92,9 @@ struct UsbSetupPacket {
 };
 
 // Descriptor types read while opening.
-constexpr std::uint8_t USB_DEVICE_DESCRIPTOR_TYPE = 1;
-constexpr std::uint8_t USB_CONFIGURATION_DESCRIPTOR_TYPE = 2;
-constexpr std::uint8_t USB_STRING_DESCRIPTOR_TYPE = 3;
+constexpr std::uint8_t DESCRIPTOR_TYPE_DEVICE = 1;
+constexpr std::uint8_t DESCRIPTOR_TYPE_CONFIGURATION = 2;
+constexpr std::uint8_t DESCRIPTOR_TYPE_STRING = 3;
 
 // The platform's primitives. Each member's contract:
 //  - list_interfaces: appends the path of every present interface of the class;

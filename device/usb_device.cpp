@@ -159,7 +159,7 @@ int usb_open_device(UsbDevice* device, int with_pipes) {
     }
 
     std::uint8_t device_descriptor[DEVICE_DESCRIPTOR_LENGTH] = {};
-    if (backend->get_descriptor(*device, USB_DEVICE_DESCRIPTOR_TYPE, 0, device_descriptor) !=
+    if (backend->get_descriptor(*device, DESCRIPTOR_TYPE_DEVICE, 0, device_descriptor) !=
         DEVICE_DESCRIPTOR_LENGTH) {
         return fail_open(*backend, *device, -3);
     }
@@ -169,7 +169,7 @@ int usb_open_device(UsbDevice* device, int with_pipes) {
     const DeviceIdentity identity = parse_device_descriptor(device_descriptor);
     std::span<const std::uint8_t> serial_descriptor;
     if (identity.serial_index != 0) {
-        const int got = backend->get_descriptor(*device, USB_STRING_DESCRIPTOR_TYPE,
+        const int got = backend->get_descriptor(*device, DESCRIPTOR_TYPE_STRING,
                                                 identity.serial_index, buffer);
         if (got > 0) {
             serial_descriptor = buffer.first(static_cast<std::size_t>(got));
@@ -182,7 +182,7 @@ int usb_open_device(UsbDevice* device, int with_pipes) {
     device->product_index = identity.product_index;
 
     const int configuration_length =
-        backend->get_descriptor(*device, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, buffer);
+        backend->get_descriptor(*device, DESCRIPTOR_TYPE_CONFIGURATION, 0, buffer);
     if (configuration_length <= 0) {
         return fail_open(*backend, *device, -4);
     }

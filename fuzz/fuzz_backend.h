@@ -26,8 +26,8 @@ public:
     int get_descriptor(UsbDevice&, std::uint8_t type, std::uint8_t,
                        std::span<std::uint8_t> buffer) override {
         const std::vector<std::uint8_t>* descriptor =
-            type == USB_DEVICE_DESCRIPTOR_TYPE   ? &device_descriptor
-            : type == USB_STRING_DESCRIPTOR_TYPE ? &string_descriptor
+            type == DESCRIPTOR_TYPE_DEVICE   ? &device_descriptor
+            : type == DESCRIPTOR_TYPE_STRING ? &string_descriptor
                                                  : &configuration_descriptor;
         const std::size_t length = std::min(descriptor->size(), buffer.size());
         std::copy_n(descriptor->begin(), length, buffer.begin());

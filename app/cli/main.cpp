@@ -96,17 +96,9 @@ int run_command(const CliOptions& options, TerminalPort& port) {
     }
 }
 
-// The attached instruments, reached through the platform's USB library.
-int run_on_instruments(const CliOptions& options, TerminalPort& port) {
-#if defined(OMBRIX_HAVE_LIBUSB)
-    const std::optional<InstrumentUsbIds> ids =
-        instrument_ids_from_boot_image(firmware_image(IMAGE_USB_FIRMWARE).bytes());
-    LibusbBackend libusb(ids.value_or(InstrumentUsbIds{}));
-    if (!ids || !libusb.usable()) {
-        port.message_box("The USB library could not be initialised.", MessageIcon::error);
-        return EXIT_WARNING_OR_ERROR;
-    }
-    UsbBackend* backend = &libusb;
+// Runs the command on the given backend, recording a trace when asked.
+int run_on_backend(const CliOptions& options, TerminalPort& port, UsbBackend& instruments) {
+    UsbBackend* backend = &instruments;
     std::unique_ptr<UsbTraceRecorder> trace;
     if (!options.trace_path.empty()) {
         trace = UsbTraceRecorder::create(options.trace_path, *backend);
@@ -122,8 +114,20 @@ int run_on_instruments(const CliOptions& options, TerminalPort& port) {
     port.finish(exit_code);
     device_list_release();
     usb_install_backend(nullptr);
-    window_port_install(nullptr);
     return exit_code;
+}
+
+// The attached instruments, reached through the platform's USB library.
+int run_on_instruments(const CliOptions& options, TerminalPort& port) {
+#if defined(OMBRIX_HAVE_LIBUSB)
+    const std::optional<InstrumentUsbIds> ids =
+        instrument_ids_from_boot_image(firmware_image(IMAGE_USB_FIRMWARE).bytes());
+    LibusbBackend libusb(ids.value_or(InstrumentUsbIds{}));
+    if (!ids || !libusb.usable()) {
+        port.message_box("The USB library could not be initialised.", MessageIcon::error);
+        return EXIT_WARNING_OR_ERROR;
+    }
+    return run_on_backend(options, port, libusb);
 #else
     (void)options;
     port.message_box("This build reaches no instrument directly; run with --simulate.",
@@ -146,26 +150,13 @@ int main(int argc, char** argv) {
     window_port_install(&port);
 
     if (!options.simulate) {
-        return run_on_instruments(options, port);
+        const int exit_code = run_on_instruments(options, port);
+        window_port_install(nullptr);
+        return exit_code;
     }
     SimulatedBus bus(simulated_contents(*options.simulate), options.speed_up);
     clock_install(&bus.clock());
-    UsbBackend* backend = &bus.backend();
-    std::unique_ptr<UsbTraceRecorder> trace;
-    if (!options.trace_path.empty()) {
-        trace = UsbTraceRecorder::create(options.trace_path, *backend);
-        if (!trace) {
-            port.message_box(("Cannot write the trace file " + options.trace_path).c_str(),
-                             MessageIcon::error);
-            return EXIT_WARNING_OR_ERROR;
-        }
-        backend = trace.get();
-    }
-    usb_install_backend(backend);
-    const int exit_code = run_command(options, port);
-    port.finish(exit_code);
-    device_list_release();
-    usb_install_backend(nullptr);
+    const int exit_code = run_on_backend(options, port, bus.backend());
     clock_install(nullptr);
     window_port_install(nullptr);
     return exit_code;

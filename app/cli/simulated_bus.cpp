@@ -2,7 +2,7 @@
 
 #include <thread>
 
-#include "app/images.h"
+#include "sim/loaded_images.h"
 
 RealTimePacing::RealTimePacing(sim::VirtualClock& clock, double speed_up)
     : clock_(clock),
@@ -69,20 +69,6 @@ bool PacedBackend::finish(UsbDevice& device, PipeState& pipe, int* transferred) 
 }
 void PacedBackend::abort(UsbDevice& device, PipeState& pipe) { backend_.abort(device, pipe); }
 
-sim::ImageSet loaded_image_set() {
-    sim::ImageSet images;
-    images.flash_core = firmware_image(IMAGE_FLASH_CORE).bytes();
-    images.configuration_sequence = firmware_image(IMAGE_CONFIGURATION_SEQUENCE).bytes();
-    images.factory_bitstream = firmware_image(IMAGE_FACTORY_BITSTREAM).bytes();
-    images.factory_firmware = firmware_image(IMAGE_FACTORY_FIRMWARE).bytes();
-    images.bitstream = firmware_image(IMAGE_BITSTREAM).bytes();
-    images.firmware = firmware_image(IMAGE_FIRMWARE).bytes();
-    images.usb_firmware = firmware_image(IMAGE_USB_FIRMWARE).bytes();
-    images.supply_a_script = firmware_image(IMAGE_POWER_SUPPLY_A).bytes();
-    images.supply_b_script = firmware_image(IMAGE_POWER_SUPPLY_B).bytes();
-    return images;
-}
-
 SimulatedBus::SimulatedBus(sim::Contents contents, double speed_up)
     : pacing_(speed_up > 0 ? std::make_unique<RealTimePacing>(virtual_clock_, speed_up) : nullptr),
       bus_(virtual_clock_),
@@ -97,5 +83,5 @@ SimulatedBus::SimulatedBus(sim::Contents contents, double speed_up)
         config.initial.eeprom = sim::Contents::older;
     }
     config.record_bulk_data = false;  // a whole run's bulk bytes are not kept
-    instrument_ = &bus_.attach(config, loaded_image_set());
+    instrument_ = &bus_.attach(config, sim::loaded_image_set());
 }

@@ -77,6 +77,3 @@ private:
     PacedClock paced_clock_;
     sim::Instrument* instrument_ = nullptr;
 };
-
-// The loaded image set as the simulated instrument takes it.
-sim::ImageSet loaded_image_set();

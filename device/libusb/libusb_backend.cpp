@@ -110,7 +110,7 @@ int LibusbBackend::get_descriptor(UsbDevice& device, std::uint8_t type, std::uin
     }
     libusb_device_handle* handle = context->handle.get();
     const int length = control_length(buffer.size());
-    const int got = type == USB_STRING_DESCRIPTOR_TYPE && index != 0
+    const int got = type == DESCRIPTOR_TYPE_STRING && index != 0
                         ? libusb_get_string_descriptor(handle, index, first_language(handle),
                                                        buffer.data(), length)
                         : libusb_get_descriptor(handle, type, index, buffer.data(), length);

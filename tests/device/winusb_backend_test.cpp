@@ -225,12 +225,12 @@ TEST_F(WinUsbBackendTest, DescriptorsAreReadInLanguageZeroIntoTheScratchBuffer) 
     const auto& calls = standin_.descriptor_calls;
     ASSERT_EQ(calls.size(), 6U);  // the probe while listing, then the open
     for (std::size_t at = 0; at < calls.size(); at += 3) {
-        EXPECT_EQ(calls[at].type, USB_DEVICE_DESCRIPTOR_TYPE);
+        EXPECT_EQ(calls[at].type, DESCRIPTOR_TYPE_DEVICE);
         EXPECT_EQ(calls[at].buffer_length, 18U);
-        EXPECT_EQ(calls[at + 1].type, USB_STRING_DESCRIPTOR_TYPE);
+        EXPECT_EQ(calls[at + 1].type, DESCRIPTOR_TYPE_STRING);
         EXPECT_EQ(calls[at + 1].index, sim::STRING_SERIAL);
         EXPECT_EQ(calls[at + 1].buffer_length, 4096U);
-        EXPECT_EQ(calls[at + 2].type, USB_CONFIGURATION_DESCRIPTOR_TYPE);
+        EXPECT_EQ(calls[at + 2].type, DESCRIPTOR_TYPE_CONFIGURATION);
         EXPECT_EQ(calls[at + 2].buffer_length, 4096U);
     }
     for (const auto& call : calls) {

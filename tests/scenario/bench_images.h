@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/images.h"
+#include "sim/loaded_images.h"
 #include "sim/image_set.h"
 #include "sim/synthetic_images.h"
 
@@ -87,27 +88,12 @@ struct LoadedImages {
     sim::ImageSet set;
 };
 
-// The loaded images as the simulated instruments take them.
-inline sim::ImageSet loaded_image_set() {
-    sim::ImageSet set;
-    set.flash_core = firmware_image(IMAGE_FLASH_CORE).bytes();
-    set.configuration_sequence = firmware_image(IMAGE_CONFIGURATION_SEQUENCE).bytes();
-    set.factory_bitstream = firmware_image(IMAGE_FACTORY_BITSTREAM).bytes();
-    set.factory_firmware = firmware_image(IMAGE_FACTORY_FIRMWARE).bytes();
-    set.bitstream = firmware_image(IMAGE_BITSTREAM).bytes();
-    set.firmware = firmware_image(IMAGE_FIRMWARE).bytes();
-    set.usb_firmware = firmware_image(IMAGE_USB_FIRMWARE).bytes();
-    set.supply_a_script = firmware_image(IMAGE_POWER_SUPPLY_A).bytes();
-    set.supply_b_script = firmware_image(IMAGE_POWER_SUPPLY_B).bytes();
-    return set;
-}
-
 inline LoadedImages load_images(ResourceSource& resources) {
     LoadedImages images;
     images.loaded = image_set_load(resources);
     if (images.loaded) {
         bit_reverse_table_build();
-        images.set = loaded_image_set();
+        images.set = sim::loaded_image_set();
     }
     return images;
 }

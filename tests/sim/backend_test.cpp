@@ -69,7 +69,7 @@ TEST_F(BackendTest, OddDescriptorsReachTheHostAsGiven) {
     EXPECT_EQ(device->in_pipes[1].endpoint_address, 0x81);
     EXPECT_EQ(device->in_pipes[1].bulk, 0);
 
-    const auto descriptor = instrument.descriptor(USB_CONFIGURATION_DESCRIPTOR_TYPE, 0);
+    const auto descriptor = instrument.descriptor(DESCRIPTOR_TYPE_CONFIGURATION, 0);
     ASSERT_TRUE(descriptor.has_value());
     EXPECT_EQ(descriptor->size(), 9U + 9U + 4U * 7U);
     EXPECT_EQ((*descriptor)[13], 4);
@@ -86,11 +86,11 @@ TEST_F(BackendTest, AConfigurationShorterThanItsEndpointCountIsDeliveredShort) {
     std::string path = instrument.path();
     probe.path = path.data();
     ASSERT_EQ(backend_.open(probe), 0);
-    EXPECT_EQ(backend_.get_descriptor(probe, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, buffer), 32);
+    EXPECT_EQ(backend_.get_descriptor(probe, DESCRIPTOR_TYPE_CONFIGURATION, 0, buffer), 32);
     EXPECT_EQ(buffer[13], 5);
-    EXPECT_EQ(backend_.get_descriptor(probe, USB_STRING_DESCRIPTOR_TYPE, 3, buffer), -1)
+    EXPECT_EQ(backend_.get_descriptor(probe, DESCRIPTOR_TYPE_STRING, 3, buffer), -1)
         << "no serial string";
-    EXPECT_EQ(backend_.get_descriptor(probe, USB_DEVICE_DESCRIPTOR_TYPE, 0, std::span(buffer, 8)),
+    EXPECT_EQ(backend_.get_descriptor(probe, DESCRIPTOR_TYPE_DEVICE, 0, std::span(buffer, 8)),
               8);
     backend_.close(probe);
     EXPECT_EQ(probe.context, nullptr);

@@ -91,11 +91,11 @@ int ScriptedBackend::open(UsbDevice& device) {
 int ScriptedBackend::get_descriptor(UsbDevice&, std::uint8_t type, std::uint8_t,
                                     std::span<std::uint8_t> buffer) {
     switch (type) {
-        case USB_DEVICE_DESCRIPTOR_TYPE:
+        case DESCRIPTOR_TYPE_DEVICE:
             return static_cast<int>(copy_bounded(DEVICE_DESCRIPTOR, buffer));
-        case USB_CONFIGURATION_DESCRIPTOR_TYPE:
+        case DESCRIPTOR_TYPE_CONFIGURATION:
             return static_cast<int>(copy_bounded(CONFIGURATION_DESCRIPTOR, buffer));
-        case USB_STRING_DESCRIPTOR_TYPE:
+        case DESCRIPTOR_TYPE_STRING:
             return static_cast<int>(copy_bounded(SERIAL_DESCRIPTOR, buffer));
         default:
             return -1;
