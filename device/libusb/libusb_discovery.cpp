@@ -136,8 +136,10 @@ void LibusbBackend::explain_access_denied() {
         return;
     }
     access_hint_shown_ = true;
-    std::printf(
-        "Access to the instrument was denied: install the udev rules shipped in "
-        "resources/linux/70-ombrix.rules (into /etc/udev/rules.d, then replug the instrument), "
-        "or run as root.\n");
+    // On the error stream: standard output may carry machine-read records.
+    std::fprintf(stderr,
+                 "Access to the instrument was denied. The udev rules 70-ombrix.rules give the "
+                 "user logged in at the seat access: the package installs them in "
+                 "/lib/udev/rules.d; otherwise copy resources/linux/70-ombrix.rules to "
+                 "/etc/udev/rules.d. Then replug the instrument, or run as root.\n");
 }

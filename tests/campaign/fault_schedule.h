@@ -8,6 +8,7 @@
 
 #include "sim/pmbus_script.h"
 #include "sim/sim.h"
+#include "support/sim_fixture.h"
 
 struct FaultSchedule {
     std::uint64_t seed = 0;
@@ -173,24 +174,8 @@ inline FaultSchedule make_fault_schedule(std::uint64_t seed, const sim::Syntheti
     return schedule;
 }
 
-// Whether every item the program installs holds exactly the embedded set:
-// the five flash regions, the boot image in the EEPROM, and the stored
-// values of both supplies.
+// Whether every item the program installs holds exactly the embedded set.
 inline bool instrument_holds_set(const sim::Instrument& instrument,
                                  const sim::SyntheticImages& images) {
-    const sim::ImageSet set = images.set();
-    for (int selector = 0; selector < sim::FLASH_IMAGE_COUNT; ++selector) {
-        const sim::FlashPlacement placement = sim::flash_placement(selector);
-        const auto image = set.flash_image(selector);
-        const auto flash = instrument.flash(placement.device).bytes().subspan(placement.start, image.size());
-        if (!std::equal(image.begin(), image.end(), flash.begin())) {
-            return false;
-        }
-    }
-    const auto eeprom = instrument.eeprom().bytes();
-    if (!std::equal(set.usb_firmware.begin(), set.usb_firmware.end(), eeprom.begin())) {
-        return false;
-    }
-    return instrument.supply(0).stores_script(set.supply_a_script) &&
-           instrument.supply(1).stores_script(set.supply_b_script);
+    return sim_support::instrument_holds_set(instrument, images.set());
 }

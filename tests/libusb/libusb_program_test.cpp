@@ -56,19 +56,7 @@ protected:
 
     bool holds_set(const sim::Instrument& instrument) {
         auto lock = harness_->bus().lock();
-        const sim::ImageSet set = images_.set();
-        for (int selector = 0; selector < sim::FLASH_IMAGE_COUNT; ++selector) {
-            const sim::FlashPlacement placement = sim::flash_placement(selector);
-            const auto image = set.flash_image(selector);
-            const auto flash = instrument.flash(placement.device).bytes().subspan(placement.start);
-            if (!std::equal(image.begin(), image.end(), flash.begin())) {
-                return false;
-            }
-        }
-        const auto eeprom = instrument.eeprom().bytes();
-        return std::equal(set.usb_firmware.begin(), set.usb_firmware.end(), eeprom.begin()) &&
-               instrument.supply(0).stores_script(set.supply_a_script) &&
-               instrument.supply(1).stores_script(set.supply_b_script);
+        return sim_support::instrument_holds_set(instrument, images_.set());
     }
 
     std::vector<std::uint8_t> flash_copy(const sim::Instrument& instrument) {

@@ -75,6 +75,25 @@ class OutFrameCutter {
 
 }  // namespace
 
+bool instrument_holds_set(const sim::Instrument& instrument, const sim::ImageSet& set) {
+    for (int selector = 0; selector < sim::FLASH_IMAGE_COUNT; ++selector) {
+        const sim::FlashPlacement placement = sim::flash_placement(selector);
+        const auto image = set.flash_image(selector);
+        const auto flash = instrument.flash(placement.device).bytes();
+        if (placement.start + image.size() > flash.size() ||
+            !std::equal(image.begin(), image.end(), flash.begin() + placement.start)) {
+            return false;
+        }
+    }
+    const auto eeprom = instrument.eeprom().bytes();
+    if (set.usb_firmware.size() > eeprom.size() ||
+        !std::equal(set.usb_firmware.begin(), set.usb_firmware.end(), eeprom.begin())) {
+        return false;
+    }
+    return instrument.supply(0).stores_script(set.supply_a_script) &&
+           instrument.supply(1).stores_script(set.supply_b_script);
+}
+
 sim::SyntheticSizes loadable_sizes() {
     sim::SyntheticSizes sizes;
     sizes.factory_bitstream = ONE_MIB;

@@ -43,6 +43,11 @@ class BlobResourceSource final : public ResourceSource {
 // table), as the program's embedded images would hold them.
 BlobResourceSource resources_of(const sim::SyntheticImages& images);
 
+// Whether every item the program installs holds exactly this set: the flash
+// regions, the boot image in the EEPROM, and the stored values of both
+// supplies. Read directly; the caller holds the bus's lock where it is shared.
+bool instrument_holds_set(const sim::Instrument& instrument, const sim::ImageSet& set);
+
 // A recording port that also lets a test act the moment a bar moves: window
 // calls are synchronous, so the hook runs in the middle of an operation.
 class ObservedWindowPort final : public RecordingWindowPort {

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstddef>
 #include <cstring>
 #include <deque>
 
@@ -64,13 +65,29 @@ std::vector<std::uint8_t> sysfs_descriptors(sim::SimBackend& bus, const std::str
 
 }  // namespace
 
+// A submitted URB. The client's memory is reached only through umockdev's
+// copies (the client may be another process): the usbdevfs_urb itself and its
+// transfer buffer, both written back when the URB is reaped.
 struct UmockdevUsbfs::Urb {
-    UMockdevIoctlData* data = nullptr;  // the client's usbdevfs_urb, referenced
-    PipeState* pipe = nullptr;          // null for control transfers
+    UMockdevIoctlData* data = nullptr;    // the client's usbdevfs_urb, referenced
+    UMockdevIoctlData* buffer = nullptr;  // its transfer buffer, referenced; null when empty
+    PipeState* pipe = nullptr;            // null for control transfers
     int status = 0;
     int actual_length = 0;
 
     usbdevfs_urb& fields() const { return *reinterpret_cast<usbdevfs_urb*>(data->data); }
+    std::span<std::uint8_t> bytes() const {
+        if (buffer == nullptr) {
+            return {};
+        }
+        return {buffer->data, static_cast<std::size_t>(std::max(buffer->data_len, 0))};
+    }
+    void release() const {
+        g_object_unref(data);
+        if (buffer != nullptr) {
+            g_object_unref(buffer);
+        }
+    }
 };
 
 struct UmockdevUsbfs::Node {
@@ -134,6 +151,31 @@ void UmockdevUsbfs::sync() {
             add_node(sim_path);
         }
     }
+}
+
+void UmockdevUsbfs::follow_bus() {
+    {
+        const std::lock_guard lock(mutex_);
+        follow_real_time();
+    }
+    sync();
+}
+
+std::string UmockdevUsbfs::root_dir() const {
+    gchar* root = umockdev_testbed_get_root_dir(testbed_);
+    std::string dir = root != nullptr ? root : "";
+    g_free(root);
+    return dir;
+}
+
+std::optional<std::string> UmockdevUsbfs::devnode_of(const std::string& sim_path) {
+    const std::lock_guard lock(mutex_);
+    for (const auto& node : nodes_) {
+        if (node->sim_path == sim_path) {
+            return node->devnode;
+        }
+    }
+    return std::nullopt;
 }
 
 void UmockdevUsbfs::add_node(const std::string& sim_path) {
@@ -238,11 +280,11 @@ bool UmockdevUsbfs::open_on_bus(Node& node) {
 void UmockdevUsbfs::close_on_bus(Node& node) {
     for (Urb& urb : node.in_flight) {
         bus_.abort(node.device, *urb.pipe);
-        g_object_unref(urb.data);
+        urb.release();
     }
     node.in_flight.clear();
     for (Urb& urb : node.done) {
-        g_object_unref(urb.data);
+        urb.release();
     }
     node.done.clear();
     if (node.open) {
@@ -267,22 +309,19 @@ PipeState* UmockdevUsbfs::pipe(Node& node, std::uint8_t endpoint) {
 }
 
 void UmockdevUsbfs::run_control(Node& node, Urb& urb) {
-    const usbdevfs_urb& fields = urb.fields();
-    auto* buffer = static_cast<std::uint8_t*>(fields.buffer);
-    const std::size_t length =
-        fields.buffer_length > 0 ? static_cast<std::size_t>(fields.buffer_length) : 0U;
-    if (buffer == nullptr || length < SETUP_LENGTH) {
+    const std::span<std::uint8_t> bytes = urb.bytes();
+    if (bytes.size() < SETUP_LENGTH) {
         urb.status = -EINVAL;
         return;
     }
     UsbSetupPacket setup;
-    setup.request_type = buffer[0];
-    setup.request = buffer[1];
-    setup.value = static_cast<std::uint16_t>(buffer[2] | (buffer[3] << 8));
-    setup.index = static_cast<std::uint16_t>(buffer[4] | (buffer[5] << 8));
-    setup.length = static_cast<std::uint16_t>(buffer[6] | (buffer[7] << 8));
-    const std::span<std::uint8_t> data{buffer + SETUP_LENGTH,
-                                       std::min<std::size_t>(setup.length, length - SETUP_LENGTH)};
+    setup.request_type = bytes[0];
+    setup.request = bytes[1];
+    setup.value = static_cast<std::uint16_t>(bytes[2] | (bytes[3] << 8));
+    setup.index = static_cast<std::uint16_t>(bytes[4] | (bytes[5] << 8));
+    setup.length = static_cast<std::uint16_t>(bytes[6] | (bytes[7] << 8));
+    const std::span<std::uint8_t> data =
+        bytes.subspan(SETUP_LENGTH, std::min<std::size_t>(setup.length, bytes.size() - SETUP_LENGTH));
     if ((setup.request_type & REQUEST_TYPE_MASK) == 0) {
         if (setup.request != REQUEST_GET_DESCRIPTOR) {
             return;  // the rest of chapter 9 is accepted and does nothing here
@@ -304,26 +343,33 @@ int UmockdevUsbfs::submit(Node& node, UMockdevIoctlData* urb_data) {
     if (!open_on_bus(node)) {
         return ENODEV;
     }
-    if (fields.type == USBDEVFS_URB_TYPE_CONTROL) {
+    const bool control = fields.type == USBDEVFS_URB_TYPE_CONTROL;
+    if (!control && fields.type != USBDEVFS_URB_TYPE_BULK &&
+        fields.type != USBDEVFS_URB_TYPE_INTERRUPT) {
+        return EINVAL;
+    }
+    if (fields.buffer_length > 0) {
+        urb.buffer = umockdev_ioctl_data_resolve(urb_data, offsetof(usbdevfs_urb, buffer),
+                                                 static_cast<std::size_t>(fields.buffer_length),
+                                                 nullptr);
+        if (urb.buffer == nullptr) {
+            return EFAULT;
+        }
+    }
+    g_object_ref(urb.data);
+    if (control) {
         run_control(node, urb);
-        g_object_ref(urb.data);
         node.done.push_back(urb);
         return 0;
     }
-    if (fields.type != USBDEVFS_URB_TYPE_BULK && fields.type != USBDEVFS_URB_TYPE_INTERRUPT) {
-        return EINVAL;
-    }
     urb.pipe = pipe(node, fields.endpoint);
-    const std::size_t length =
-        fields.buffer_length > 0 ? static_cast<std::size_t>(fields.buffer_length) : 0U;
-    auto* buffer = static_cast<std::uint8_t*>(fields.buffer);
     const bool started = (fields.endpoint & 0x80) != 0
-                             ? bus_.start_read(node.device, *urb.pipe, {buffer, length})
-                             : bus_.start_write(node.device, *urb.pipe, {buffer, length});
+                             ? bus_.start_read(node.device, *urb.pipe, urb.bytes())
+                             : bus_.start_write(node.device, *urb.pipe, urb.bytes());
     if (!started) {
+        urb.release();
         return ENODEV;
     }
-    g_object_ref(urb.data);
     node.in_flight.push_back(urb);
     return 0;
 }
@@ -354,7 +400,7 @@ bool UmockdevUsbfs::reap(Node& node, UMockdevIoctlData* argument) {
     UMockdevIoctlData* reaped = umockdev_ioctl_data_resolve(argument, 0, sizeof(void*), nullptr);
     umockdev_ioctl_data_set_ptr(reaped, 0, urb.data);
     g_object_unref(reaped);
-    g_object_unref(urb.data);
+    urb.release();
     return true;
 }
 

@@ -38,6 +38,13 @@ class UmockdevUsbfs {
     // Gives every instrument on the bus a device in the testbed (bus 1, one
     // root-hub port each, in order of first sight) and removes those that left.
     void sync();
+    // For a program in another process, which moves no virtual time itself:
+    // moves the bus's clock on by the real time passed, then syncs.
+    void follow_bus();
+    // The testbed's root directory (umockdev's stand-in for / ) and the device
+    // node the instrument with this simulated path has there now.
+    std::string root_dir() const;
+    std::optional<std::string> devnode_of(const std::string& sim_path);
     // The port path libusb gives the instrument with this simulated path, and
     // the other way round.
     std::optional<std::string> port_path_of(const std::string& sim_path);
