@@ -8,6 +8,7 @@ packages=(
     libusb-1.0-0-dev umockdev libumockdev-dev pkg-config
     g++-mingw-w64-x86-64-posix wine wine64 xvfb xauth
     tshark clang libclang-rt-14-dev
+    dpkg-dev file unzip
 )
 
 missing=()

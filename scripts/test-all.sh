@@ -36,6 +36,9 @@ fi
 run_preset mingw xvfb-run -a || status=1
 wineserver -k 2>/dev/null || true
 
+echo "== packages: install, .deb and ZIP"
+scripts/check-packages.sh || status=1
+
 echo "== fuzz: smoke runs"
 scripts/fuzz-smoke.sh || status=1
 
