@@ -3,7 +3,9 @@
 // each instrument is a sysfs USB device with its descriptors and a usbfs
 // device node whose ioctls (claim, release, submit, reap, discard) are
 // answered by the simulated bus. Needs the process to run under umockdev's
-// preload library (umockdev-wrapper).
+// preload library (umockdev-wrapper). A child process inherits the testbed
+// (its environment and the preload library) and reaches the same devices; the
+// client's memory is only ever read and written through umockdev's copies.
 //
 // libusb waits in real time, so the bus's virtual clock is moved on by the
 // real time that passes between two ioctls: a reply the instrument delays by
