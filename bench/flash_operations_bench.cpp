@@ -16,6 +16,7 @@
 #include "device/usb.h"
 #include "flash/flash_image.h"
 #include "resources/embedded_image_set.h"
+#include "replay_backend.h"
 #include "sequence/flash_core_upload.h"
 #include "sim/loaded_images.h"
 #include "sim/sim.h"
@@ -73,6 +74,7 @@ class RunningInstrument {
 
     UsbDevice* device() const { return device_; }
     sim::Instrument& instrument() { return *instrument_; }
+    sim::SimBackend& backend() { return backend_; }
     std::uint64_t now_us() const { return clock_.now_us(); }
 
     // Bus time of the bulk transfers from record index mark on.
@@ -170,5 +172,57 @@ BENCHMARK(BM_EraseProgramVerify)
     ->DenseRange(0, 4)
     ->Iterations(3)
     ->Unit(benchmark::kMillisecond);
+
+// A clock whose pauses cost nothing: the replay measures the host's work only.
+class NoWaitClock final : public Clock {
+  public:
+    std::uint64_t now_ms() override { return now_ms_; }
+    void sleep_ms(std::uint32_t milliseconds) override { now_ms_ += milliseconds; }
+
+  private:
+    std::uint64_t now_ms_ = 0;
+};
+
+// Verification of an image the instrument holds, the host's work alone: one
+// verification against the simulated instrument is recorded, then replayed
+// from memory (every transfer answered as the instrument answered it).
+void BM_VerifyHostOnly(benchmark::State& state) {
+    const int selector = static_cast<int>(state.range(0));
+    if (!load_embedded_images()) {
+        state.SkipWithError("the embedded image set is incomplete");
+        return;
+    }
+    RunningInstrument bench;
+    if (bench.device() == nullptr || image_erase(bench.device(), selector, 0, 1) != 0 ||
+        image_program(bench.device(), selector, 0, 1) != 0) {
+        state.SkipWithError("the image could not be written");
+        return;
+    }
+    bench_support::RecordingBackend recorder(bench.backend());
+    usb_install_backend(&recorder);
+    const int recorded = image_verify(bench.device(), selector, 0, 1);
+    bench_support::ReplayBackend replay(recorder.calls());
+    NoWaitClock no_wait;
+    usb_install_backend(&replay);
+    clock_install(&no_wait);
+    bool replayed = recorded == 1;
+    for (auto _ : state) {
+        replay.rewind();
+        replayed = image_verify(bench.device(), selector, 0, 1) == 1 && replay.replayed_whole() &&
+                   replayed;
+    }
+    usb_install_backend(&bench.backend());
+    clock_install(nullptr);
+    if (!replayed) {
+        state.SkipWithError("the replayed verification did not match the recorded one");
+        return;
+    }
+    const std::uint64_t length = sim::loaded_image_set().flash_image(selector).size();
+    state.SetBytesProcessed(static_cast<std::int64_t>(length) * state.iterations());
+    state.counters["bytes"] = static_cast<double>(length);
+    state.counters["transfer_calls"] = static_cast<double>(recorder.calls().size());
+}
+
+BENCHMARK(BM_VerifyHostOnly)->ArgName("selector")->DenseRange(0, 3)->Unit(benchmark::kMillisecond);
 
 }  // namespace
