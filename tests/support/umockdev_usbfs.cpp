@@ -136,7 +136,13 @@ void UmockdevUsbfs::sync() {
     bus_.list_interfaces(instrument_class, present);
     const std::lock_guard lock(mutex_);
     for (std::size_t i = 0; i < nodes_.size();) {
-        if (std::find(present.begin(), present.end(), nodes_[i]->sim_path) == present.end()) {
+        // An instrument that left while a client holds it stays in the testbed
+        // (its transfers failing) until the client lets go of it: umockdev's
+        // preload library does not cope with a device node that goes away
+        // under a client in the middle of its requests.
+        const bool gone =
+            std::find(present.begin(), present.end(), nodes_[i]->sim_path) == present.end();
+        if (gone && !nodes_[i]->open) {
             remove_node(*nodes_[i]);
             nodes_.erase(nodes_.begin() + static_cast<std::ptrdiff_t>(i));
         } else {
@@ -210,11 +216,12 @@ void UmockdevUsbfs::add_node(const std::string& sim_path) {
     nodes_.push_back(std::move(node));
 }
 
+// The device node stays attached: a client that still has it open is answered
+// ENODEV, as usbfs answers for a disconnected device.
 void UmockdevUsbfs::remove_node(Node& node) {
     close_on_bus(node);
     umockdev_testbed_uevent(testbed_, node.sysfs_path.c_str(), "remove");
     umockdev_testbed_remove_device(testbed_, node.sysfs_path.c_str());
-    umockdev_testbed_detach_ioctl(testbed_, node.devnode.c_str(), nullptr);
 }
 
 std::optional<std::string> UmockdevUsbfs::port_path_of(const std::string& sim_path) {
