@@ -6,6 +6,8 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/capability.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -31,10 +33,14 @@ namespace {
 
 constexpr int INSTRUMENT_NUMBER = 7;
 constexpr int CANNOT_DENY_ACCESS = 77;
+// Far beyond any run here (a whole program run takes minutes under the
+// sanitizers); a program that hangs is ended and the case fails.
+constexpr auto PROGRAM_DEADLINE = std::chrono::minutes(15);
 
 struct ProgramRun {
     int exit_code = -1;
     std::string output;  // standard output and error, interleaved
+    bool hung = false;   // ended by the test at the deadline
 };
 
 bool contains(const std::string& text, const std::string& part) {
@@ -52,15 +58,30 @@ bool bind_to_file_permissions() {
            prctl(PR_CAPBSET_DROP, CAP_DAC_READ_SEARCH, 0, 0, 0) == 0;
 }
 
-std::string read_all(int descriptor) {
-    std::string text;
+// Everything the program writes until it closes its end or the deadline
+// passes; false when the deadline passed first.
+bool read_until_closed(int descriptor, std::chrono::steady_clock::time_point deadline,
+                       std::string& text) {
     char buffer[4096];
     for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            return false;
+        }
+        pollfd ready{descriptor, POLLIN, 0};
+        const int polled = poll(&ready, 1, static_cast<int>(left.count()));
+        if (polled < 0 && errno != EINTR) {
+            return false;
+        }
+        if (polled <= 0) {
+            continue;
+        }
         const ssize_t got = read(descriptor, buffer, sizeof buffer);
         if (got > 0) {
             text.append(buffer, static_cast<std::size_t>(got));
         } else if (got == 0 || errno != EINTR) {
-            return text;
+            return true;
         }
     }
 }
@@ -127,7 +148,13 @@ class CommandLineThroughLibusb : public testing::Test {
             }
         });
         ProgramRun result;
-        result.output = read_all(output[0]);
+        result.hung =
+            !read_until_closed(output[0], std::chrono::steady_clock::now() + PROGRAM_DEADLINE,
+                               result.output);
+        if (result.hung) {
+            kill(child, SIGKILL);
+            ADD_FAILURE() << "the program did not end in time; it wrote:\n" << result.output;
+        }
         close(output[0]);
         int status = 0;
         waitpid(child, &status, 0);
