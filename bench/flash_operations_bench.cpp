@@ -10,8 +10,8 @@
 #include <ctime>
 #include <memory>
 
-#include "app/app.h"
-#include "app/images.h"
+#include "window/window_port.h"
+#include "images/images.h"
 #include "device/clock.h"
 #include "device/usb.h"
 #include "flash/flash_image.h"

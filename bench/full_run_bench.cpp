@@ -5,10 +5,10 @@
 
 #include <ctime>
 
-#include "app/app.h"
-#include "app/device_commands.h"
-#include "app/device_list.h"
-#include "app/images.h"
+#include "window/window_port.h"
+#include "commands/device_commands.h"
+#include "instruments/device_list.h"
+#include "images/images.h"
 #include "device/clock.h"
 #include "device/usb.h"
 #include "resources/embedded_image_set.h"

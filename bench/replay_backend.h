@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "device/forwarding_backend.h"
 #include "device/usb.h"
 
 namespace bench_support {
@@ -54,50 +55,36 @@ struct RecordedCall {
 };
 
 // Passes every transfer to the backend underneath and keeps its answers.
-class RecordingBackend final : public UsbBackend {
+class RecordingBackend final : public ForwardingUsbBackend {
   public:
-    explicit RecordingBackend(UsbBackend& inner) : inner_(inner) {}
+    explicit RecordingBackend(UsbBackend& inner) : ForwardingUsbBackend(inner) {}
     std::vector<RecordedCall>& calls() { return calls_; }
-
-    void list_interfaces(const Guid& interface_class, std::vector<std::string>& paths) override {
-        inner_.list_interfaces(interface_class, paths);
-    }
-    int open(UsbDevice& device) override { return inner_.open(device); }
-    int get_descriptor(UsbDevice& device, std::uint8_t type, std::uint8_t index,
-                       std::span<std::uint8_t> buffer) override {
-        return inner_.get_descriptor(device, type, index, buffer);
-    }
-    void open_pipe(UsbDevice& device, PipeState& pipe, bool out) override {
-        inner_.open_pipe(device, pipe, out);
-    }
-    void close_pipe(UsbDevice& device, PipeState& pipe) override { inner_.close_pipe(device, pipe); }
-    void close(UsbDevice& device) override { inner_.close(device); }
 
     int control_transfer(UsbDevice& device, const UsbSetupPacket& setup,
                          std::span<std::uint8_t> data) override {
-        const int result = inner_.control_transfer(device, setup, data);
+        const int result = ForwardingUsbBackend::control_transfer(device, setup, data);
         calls_.push_back({CallKind::control, result, 0, {data.begin(), data.end()}});
         return result;
     }
     bool start_write(UsbDevice& device, PipeState& pipe,
                      std::span<const std::uint8_t> data) override {
-        const bool started = inner_.start_write(device, pipe, data);
+        const bool started = ForwardingUsbBackend::start_write(device, pipe, data);
         calls_.push_back({CallKind::start_write, started, 0, {}});
         return started;
     }
     bool start_read(UsbDevice& device, PipeState& pipe, std::span<std::uint8_t> data) override {
-        const bool started = inner_.start_read(device, pipe, data);
+        const bool started = ForwardingUsbBackend::start_read(device, pipe, data);
         reads_.set(&pipe, data);
         calls_.push_back({CallKind::start_read, started, 0, {}});
         return started;
     }
     bool wait(UsbDevice& device, PipeState& pipe, std::uint32_t timeout_ms) override {
-        const bool completed = inner_.wait(device, pipe, timeout_ms);
+        const bool completed = ForwardingUsbBackend::wait(device, pipe, timeout_ms);
         calls_.push_back({CallKind::wait, completed, 0, {}});
         return completed;
     }
     bool finish(UsbDevice& device, PipeState& pipe, int* transferred) override {
-        const bool finished = inner_.finish(device, pipe, transferred);
+        const bool finished = ForwardingUsbBackend::finish(device, pipe, transferred);
         RecordedCall call{CallKind::finish, finished, *transferred, {}};
         const std::span<std::uint8_t> read = reads_.take(&pipe);
         const std::size_t count =
@@ -107,13 +94,12 @@ class RecordingBackend final : public UsbBackend {
         return finished;
     }
     void abort(UsbDevice& device, PipeState& pipe) override {
-        inner_.abort(device, pipe);
+        ForwardingUsbBackend::abort(device, pipe);
         reads_.take(&pipe);
         calls_.push_back({CallKind::abort, 0, 0, {}});
     }
 
   private:
-    UsbBackend& inner_;
     std::vector<RecordedCall> calls_;
     PendingReads reads_;
 };

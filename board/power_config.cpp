@@ -4,7 +4,7 @@
 #include <cstring>
 #include <span>
 
-#include "app/app.h"
+#include "window/window_port.h"
 #include "board/pmbus_commands.h"
 #include "device/clock.h"
 

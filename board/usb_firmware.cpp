@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "app/app.h"
-#include "app/log.h"
+#include "window/window_port.h"
+#include "window/log.h"
 #include "device/clock.h"
 
 namespace {

@@ -24,6 +24,10 @@ else()
         COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tools/generate_image_set.py
                 --output ${OMBRIX_IMAGE_DIR}
         DEPENDS ${CMAKE_SOURCE_DIR}/tools/generate_image_set.py
+                ${CMAKE_SOURCE_DIR}/tools/image_catalogue.py
+                ${CMAKE_SOURCE_DIR}/tools/fpga_images.py
+                ${CMAKE_SOURCE_DIR}/tools/usb_boot_image.py
+                ${CMAKE_SOURCE_DIR}/tools/power_scripts.py
         COMMENT "Generating the image set"
         VERBATIM)
     add_custom_target(ombrix_image_files DEPENDS ${OMBRIX_IMAGE_FILES})

@@ -94,7 +94,7 @@ std::unique_ptr<UsbTraceRecorder> UsbTraceRecorder::create(const std::string& pa
 }
 
 UsbTraceRecorder::UsbTraceRecorder(std::FILE* file, UsbBackend& wrapped)
-    : file_(file), wrapped_(wrapped) {}
+    : ForwardingUsbBackend(wrapped), file_(file) {}
 
 void UsbTraceRecorder::write_bytes(const void* bytes, std::size_t size) {
     if (size != 0 && std::fwrite(bytes, 1, size, file_.get()) != size) {
@@ -173,14 +173,7 @@ void UsbTraceRecorder::complete(const PipeState& pipe, std::int32_t status, std:
     in_flight_.erase(entry);
 }
 
-void UsbTraceRecorder::list_interfaces(const Guid& interface_class,
-                                       std::vector<std::string>& paths) {
-    wrapped_.list_interfaces(interface_class, paths);
-}
 
-int UsbTraceRecorder::open(UsbDevice& device) {
-    return wrapped_.open(device);
-}
 
 // Descriptor reads are standard control requests on the bus; recording them
 // lets the trace's reader see which device and endpoints were found.
@@ -202,7 +195,7 @@ int UsbTraceRecorder::get_descriptor(UsbDevice& device, std::uint8_t type, std::
     submit.setup = setup_packet.data();
     write_event(submit);
 
-    const int result = wrapped_.get_descriptor(device, type, index, buffer);
+    const int result = ForwardingUsbBackend::get_descriptor(device, type, index, buffer);
     Event completion = submit;
     completion.type = 'C';
     completion.setup = nullptr;
@@ -213,13 +206,10 @@ int UsbTraceRecorder::get_descriptor(UsbDevice& device, std::uint8_t type, std::
     return result;
 }
 
-void UsbTraceRecorder::open_pipe(UsbDevice& device, PipeState& pipe, bool out) {
-    wrapped_.open_pipe(device, pipe, out);
-}
 
 void UsbTraceRecorder::close_pipe(UsbDevice& device, PipeState& pipe) {
     complete(pipe, USBMON_STATUS_SHUTDOWN, 0);
-    wrapped_.close_pipe(device, pipe);
+    ForwardingUsbBackend::close_pipe(device, pipe);
 }
 
 void UsbTraceRecorder::close(UsbDevice& device) {
@@ -232,7 +222,7 @@ void UsbTraceRecorder::close(UsbDevice& device) {
     for (const PipeState* pipe : pipes_in_flight) {
         complete(*pipe, USBMON_STATUS_SHUTDOWN, 0);
     }
-    wrapped_.close(device);
+    ForwardingUsbBackend::close(device);
 }
 
 int UsbTraceRecorder::control_transfer(UsbDevice& device, const UsbSetupPacket& setup,
@@ -252,7 +242,7 @@ int UsbTraceRecorder::control_transfer(UsbDevice& device, const UsbSetupPacket& 
     }
     write_event(submit);
 
-    const int result = wrapped_.control_transfer(device, setup, data);
+    const int result = ForwardingUsbBackend::control_transfer(device, setup, data);
     Event completion = submit;
     completion.type = 'C';
     completion.setup = nullptr;
@@ -275,7 +265,7 @@ bool UsbTraceRecorder::start_write(UsbDevice& device, PipeState& pipe,
     submit.data = data;
     write_event(submit);
 
-    const bool started = wrapped_.start_write(device, pipe, data);
+    const bool started = ForwardingUsbBackend::start_write(device, pipe, data);
     if (!started) {
         Event error = submit;
         error.type = 'E';
@@ -300,7 +290,7 @@ bool UsbTraceRecorder::start_read(UsbDevice& device, PipeState& pipe,
     submit.urb_length = static_cast<std::uint32_t>(data.size());
     write_event(submit);
 
-    const bool started = wrapped_.start_read(device, pipe, data);
+    const bool started = ForwardingUsbBackend::start_read(device, pipe, data);
     if (!started) {
         Event error = submit;
         error.type = 'E';
@@ -314,12 +304,9 @@ bool UsbTraceRecorder::start_read(UsbDevice& device, PipeState& pipe,
     return true;
 }
 
-bool UsbTraceRecorder::wait(UsbDevice& device, PipeState& pipe, std::uint32_t timeout_ms) {
-    return wrapped_.wait(device, pipe, timeout_ms);
-}
 
 bool UsbTraceRecorder::finish(UsbDevice& device, PipeState& pipe, int* transferred) {
-    const bool succeeded = wrapped_.finish(device, pipe, transferred);
+    const bool succeeded = ForwardingUsbBackend::finish(device, pipe, transferred);
     const auto entry = in_flight_.find(&pipe);
     if (entry != in_flight_.end()) {
         const int count = succeeded && transferred != nullptr ? *transferred : 0;
@@ -330,6 +317,6 @@ bool UsbTraceRecorder::finish(UsbDevice& device, PipeState& pipe, int* transferr
 }
 
 void UsbTraceRecorder::abort(UsbDevice& device, PipeState& pipe) {
-    wrapped_.abort(device, pipe);
+    ForwardingUsbBackend::abort(device, pipe);
     complete(pipe, USBMON_STATUS_CANCELLED, 0);
 }

@@ -1,5 +1,5 @@
 #pragma once
-// A transfer trace: a UsbBackend that forwards every primitive to the backend it
+// A transfer trace: a backend that forwards every primitive to the backend it
 // wraps and records each control and bulk transfer to a pcap file in the Linux
 // usbmon memory-mapped format (link type 220), so Wireshark decodes the vendor
 // requests and bulk payloads. Timestamps come from the installed Clock, so a
@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "device/forwarding_backend.h"
 #include "device/usb.h"
 
 constexpr std::uint32_t PCAP_MAGIC = 0xA1B2C3D4;
@@ -29,17 +30,14 @@ constexpr std::int32_t USBMON_STATUS_PIPE_ERROR = -32;  // -EPIPE: a control req
 constexpr std::int32_t USBMON_STATUS_CANCELLED = -104;  // -ECONNRESET: aborted in flight
 constexpr std::int32_t USBMON_STATUS_SHUTDOWN = -108;   // -ESHUTDOWN: pipe closed in flight
 
-class UsbTraceRecorder final : public UsbBackend {
+class UsbTraceRecorder final : public ForwardingUsbBackend {
   public:
     // Creates the trace file at path (replacing one that exists); nullptr when
     // it cannot be created. The wrapped backend must outlive the recorder.
     static std::unique_ptr<UsbTraceRecorder> create(const std::string& path, UsbBackend& wrapped);
 
-    void list_interfaces(const Guid& interface_class, std::vector<std::string>& paths) override;
-    int open(UsbDevice& device) override;
     int get_descriptor(UsbDevice& device, std::uint8_t type, std::uint8_t index,
                        std::span<std::uint8_t> buffer) override;
-    void open_pipe(UsbDevice& device, PipeState& pipe, bool out) override;
     void close_pipe(UsbDevice& device, PipeState& pipe) override;
     void close(UsbDevice& device) override;
     int control_transfer(UsbDevice& device, const UsbSetupPacket& setup,
@@ -47,7 +45,6 @@ class UsbTraceRecorder final : public UsbBackend {
     bool start_write(UsbDevice& device, PipeState& pipe,
                      std::span<const std::uint8_t> data) override;
     bool start_read(UsbDevice& device, PipeState& pipe, std::span<std::uint8_t> data) override;
-    bool wait(UsbDevice& device, PipeState& pipe, std::uint32_t timeout_ms) override;
     bool finish(UsbDevice& device, PipeState& pipe, int* transferred) override;
     void abort(UsbDevice& device, PipeState& pipe) override;
 
@@ -87,7 +84,6 @@ class UsbTraceRecorder final : public UsbBackend {
     void complete(const PipeState& pipe, std::int32_t status, std::uint32_t length);
 
     std::unique_ptr<std::FILE, FileCloser> file_;
-    UsbBackend& wrapped_;
     std::uint64_t next_id_ = 1;
     std::map<const PipeState*, InFlight> in_flight_;
     std::map<std::string, std::uint8_t> device_numbers_;

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <span>
 
-#include "app/images.h"
+#include "images/images.h"
 
 enum ImageSelector : int {
     SELECTOR_BITSTREAM = 0,

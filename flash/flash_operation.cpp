@@ -1,6 +1,6 @@
 #include "flash/flash_operation.h"
 
-#include "app/progress.h"
+#include "window/progress.h"
 #include "device/clock.h"
 #include "device/flash_commands.h"
 #include "device/reply_stream.h"

@@ -1,5 +1,5 @@
 // Erases a region sector by sector, each sector awaited before the next.
-#include "app/app.h"
+#include "window/window_port.h"
 #include "device/clock.h"
 #include "device/flash_commands.h"
 #include "flash/flash_image.h"

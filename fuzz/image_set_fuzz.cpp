@@ -2,7 +2,7 @@
 // resources and bitstream headers.
 #include <map>
 
-#include "app/images.h"
+#include "images/images.h"
 #include "fuzz/fuzz_input.h"
 
 namespace {

@@ -1,5 +1,5 @@
 #pragma once
 // The image set carried by this executable.
-#include "app/images.h"
+#include "images/images.h"
 
 ResourceSource& embedded_image_source();

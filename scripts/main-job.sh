@@ -10,4 +10,4 @@ cmake --build --preset native -j"$(nproc)" --target ombrix-fwupdate
 if (($# == 0)); then
     set -- program --simulate=outdated
 fi
-exec build/native/app/cli/ombrix-fwupdate "$@"
+exec build/native/cli/ombrix-fwupdate "$@"

@@ -12,7 +12,7 @@ set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$repo/build/mingw}
-demo=$build/app/win32/ombrix-fwupdate-demo.exe
+demo=$build/win32/ombrix-fwupdate-demo.exe
 output=$repo/docs/screenshot.png
 # The window sits at 73, 32 dialog units; the desktop leaves the same margin around it.
 desktop_size=572x408

@@ -1,9 +1,9 @@
 // The check phase: eight items of the instrument compared with the embedded set.
 #include <cstring>
 
-#include "app/app.h"
-#include "app/images.h"
-#include "app/log.h"
+#include "window/window_port.h"
+#include "images/images.h"
+#include "window/log.h"
 #include "flash/flash_image.h"
 #include "flash/flash_layout.h"
 #include "sequence/flash_core_upload.h"

@@ -3,9 +3,9 @@
 #include <cstring>
 #include <span>
 
-#include "app/images.h"
-#include "app/log.h"
-#include "app/progress.h"
+#include "images/images.h"
+#include "window/log.h"
+#include "window/progress.h"
 #include "device/clock.h"
 #include "device/reply_stream.h"
 

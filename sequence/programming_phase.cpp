@@ -1,8 +1,8 @@
 // The programming phase: every item the checks found out of date is
 // rewritten in a fixed order; the first failure stops the run.
-#include "app/app.h"
-#include "app/images.h"
-#include "app/log.h"
+#include "window/window_port.h"
+#include "images/images.h"
+#include "window/log.h"
 #include "board/power_config.h"
 #include "board/usb_firmware.h"
 #include "flash/flash_image.h"

@@ -2,8 +2,8 @@
 // every path goes through.
 #include "sequence/programming_worker.h"
 
-#include "app/app.h"
-#include "app/device_list.h"
+#include "window/window_port.h"
+#include "instruments/device_list.h"
 #include "sequence/flash_core_upload.h"
 
 namespace {

@@ -1,6 +1,6 @@
 #include "sim/loaded_images.h"
 
-#include "app/images.h"
+#include "images/images.h"
 
 namespace sim {
 

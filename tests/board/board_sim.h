@@ -8,7 +8,7 @@
 #include <span>
 #include <vector>
 
-#include "app/app.h"
+#include "window/window_port.h"
 #include "device/usb.h"
 #include "sim/sim.h"
 #include "support/recording_window_port.h"

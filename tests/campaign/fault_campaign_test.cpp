@@ -16,10 +16,10 @@
 #include <map>
 #include <string>
 
-#include "app/app.h"
-#include "app/device_commands.h"
-#include "app/device_list.h"
-#include "app/images.h"
+#include "window/window_port.h"
+#include "commands/device_commands.h"
+#include "instruments/device_list.h"
+#include "images/images.h"
 #include "campaign/fault_schedule.h"
 #include "sim/sim.h"
 #include "support/recording_window_port.h"

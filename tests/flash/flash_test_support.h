@@ -9,7 +9,7 @@
 #include <optional>
 #include <vector>
 
-#include "app/app.h"
+#include "window/window_port.h"
 #include "support/sim_fixture.h"
 
 namespace flash_test {

@@ -21,8 +21,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/app.h"
-#include "app/images.h"
+#include "window/window_port.h"
+#include "images/images.h"
 #include "resources/embedded_image_set.h"
 #include "sim/loaded_images.h"
 #include "sim/sim.h"

@@ -3,10 +3,10 @@
 // the simulated instrument behind umockdev's stand-in usbfs.
 #include <gtest/gtest.h>
 
-#include "app/app.h"
-#include "app/device_commands.h"
-#include "app/device_list.h"
-#include "app/images.h"
+#include "window/window_port.h"
+#include "commands/device_commands.h"
+#include "instruments/device_list.h"
+#include "images/images.h"
 #include "sim/sim.h"
 #include "support/recording_window_port.h"
 #include "support/sim_fixture.h"

@@ -7,7 +7,7 @@
 #include <span>
 #include <vector>
 
-#include "app/images.h"
+#include "images/images.h"
 #include "sim/loaded_images.h"
 #include "sim/image_set.h"
 #include "sim/synthetic_images.h"

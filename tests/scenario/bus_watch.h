@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "device/forwarding_backend.h"
 #include "device/usb.h"
 #include "sim/flash_core.h"
 #include "sim/image_set.h"
@@ -82,9 +83,9 @@ class RegionWatch {
 // Passes everything to the simulated bus; keeps the records the core holds
 // open, and lets a test act at the moment a given transfer goes out (on the
 // thread that sends it, before the bus sees it).
-class WatchedBackend final : public UsbBackend {
+class WatchedBackend final : public ForwardingUsbBackend {
   public:
-    explicit WatchedBackend(sim::SimBackend& bus) : bus_(bus) {}
+    explicit WatchedBackend(sim::SimBackend& bus) : ForwardingUsbBackend(bus) {}
 
     std::size_t open_handles() const {
         const std::lock_guard lock(mutex_);
@@ -94,27 +95,16 @@ class WatchedBackend final : public UsbBackend {
     std::function<void(std::span<const std::uint8_t>)> before_bulk_out;
     std::function<void(const UsbSetupPacket&)> before_control;
 
-    void list_interfaces(const Guid& guid, std::vector<std::string>& paths) override {
-        bus_.list_interfaces(guid, paths);
-    }
     int open(UsbDevice& device) override {
-        const int result = bus_.open(device);
+        const int result = ForwardingUsbBackend::open(device);
         if (result == 0) {
             const std::lock_guard lock(mutex_);
             open_.insert(&device);
         }
         return result;
     }
-    int get_descriptor(UsbDevice& device, std::uint8_t type, std::uint8_t index,
-                       std::span<std::uint8_t> buffer) override {
-        return bus_.get_descriptor(device, type, index, buffer);
-    }
-    void open_pipe(UsbDevice& device, PipeState& pipe, bool out) override {
-        bus_.open_pipe(device, pipe, out);
-    }
-    void close_pipe(UsbDevice& device, PipeState& pipe) override { bus_.close_pipe(device, pipe); }
     void close(UsbDevice& device) override {
-        bus_.close(device);
+        ForwardingUsbBackend::close(device);
         const std::lock_guard lock(mutex_);
         open_.erase(&device);
     }
@@ -123,28 +113,17 @@ class WatchedBackend final : public UsbBackend {
         if (before_control) {
             before_control(setup);
         }
-        return bus_.control_transfer(device, setup, data);
+        return ForwardingUsbBackend::control_transfer(device, setup, data);
     }
     bool start_write(UsbDevice& device, PipeState& pipe,
                      std::span<const std::uint8_t> data) override {
         if (before_bulk_out) {
             before_bulk_out(data);
         }
-        return bus_.start_write(device, pipe, data);
+        return ForwardingUsbBackend::start_write(device, pipe, data);
     }
-    bool start_read(UsbDevice& device, PipeState& pipe, std::span<std::uint8_t> data) override {
-        return bus_.start_read(device, pipe, data);
-    }
-    bool wait(UsbDevice& device, PipeState& pipe, std::uint32_t timeout_ms) override {
-        return bus_.wait(device, pipe, timeout_ms);
-    }
-    bool finish(UsbDevice& device, PipeState& pipe, int* transferred) override {
-        return bus_.finish(device, pipe, transferred);
-    }
-    void abort(UsbDevice& device, PipeState& pipe) override { bus_.abort(device, pipe); }
 
   private:
-    sim::SimBackend& bus_;
     mutable std::mutex mutex_;
     std::set<const UsbDevice*> open_;
 };

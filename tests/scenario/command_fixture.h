@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "app/app.h"
-#include "app/device_commands.h"
-#include "app/device_list.h"
-#include "app/images.h"
+#include "window/window_port.h"
+#include "commands/device_commands.h"
+#include "instruments/device_list.h"
+#include "images/images.h"
 #include "scenario/bench_images.h"
 #include "scenario/bus_watch.h"
 #include "sim/sim.h"

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "app/device_commands.h"
-#include "app/device_list.h"
+#include "commands/device_commands.h"
+#include "instruments/device_list.h"
 #include "resources/embedded_image_set.h"
 #include "scenario/command_fixture.h"
 #include "scenario/run_texts.h"

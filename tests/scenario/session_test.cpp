@@ -8,9 +8,9 @@
 #include <string>
 #include <thread>
 
-#include "app/device_commands.h"
-#include "app/device_list.h"
-#include "app/log.h"
+#include "commands/device_commands.h"
+#include "instruments/device_list.h"
+#include "window/log.h"
 #include "scenario/command_fixture.h"
 #include "scenario/run_texts.h"
 

@@ -9,7 +9,8 @@
 #include <functional>
 #include <vector>
 
-#include "app/app.h"
+#include "device/forwarding_backend.h"
+#include "window/window_port.h"
 #include "support/sim_fixture.h"
 
 namespace {
@@ -67,56 +68,27 @@ std::size_t status_polls(const std::vector<const sim::TransferRecord*>& records)
 // Passes everything to the simulated bus, but lets a test rewrite what a
 // device-to-host control request answers: answers the instrument model never
 // gives on its own.
-class EditedControlReplies final : public UsbBackend {
+class EditedControlReplies final : public ForwardingUsbBackend {
   public:
     using Edit = std::function<void(const UsbSetupPacket&, std::span<std::uint8_t>)>;
 
     EditedControlReplies(sim::SimBackend& inner, Edit edit)
-        : inner_(inner), edit_(std::move(edit)) {
+        : ForwardingUsbBackend(inner), bus_(inner), edit_(std::move(edit)) {
         usb_install_backend(this);
     }
-    ~EditedControlReplies() override { usb_install_backend(&inner_); }
+    ~EditedControlReplies() override { usb_install_backend(&bus_); }
 
-    void list_interfaces(const Guid& guid, std::vector<std::string>& paths) override {
-        inner_.list_interfaces(guid, paths);
-    }
-    int open(UsbDevice& device) override { return inner_.open(device); }
-    int get_descriptor(UsbDevice& device, std::uint8_t type, std::uint8_t index,
-                       std::span<std::uint8_t> buffer) override {
-        return inner_.get_descriptor(device, type, index, buffer);
-    }
-    void open_pipe(UsbDevice& device, PipeState& pipe, bool out) override {
-        inner_.open_pipe(device, pipe, out);
-    }
-    void close_pipe(UsbDevice& device, PipeState& pipe) override {
-        inner_.close_pipe(device, pipe);
-    }
-    void close(UsbDevice& device) override { inner_.close(device); }
     int control_transfer(UsbDevice& device, const UsbSetupPacket& setup,
                          std::span<std::uint8_t> data) override {
-        const int bytes = inner_.control_transfer(device, setup, data);
+        const int bytes = ForwardingUsbBackend::control_transfer(device, setup, data);
         if (bytes > 0) {
             edit_(setup, data.first(static_cast<std::size_t>(bytes)));
         }
         return bytes;
     }
-    bool start_write(UsbDevice& device, PipeState& pipe,
-                     std::span<const std::uint8_t> data) override {
-        return inner_.start_write(device, pipe, data);
-    }
-    bool start_read(UsbDevice& device, PipeState& pipe, std::span<std::uint8_t> data) override {
-        return inner_.start_read(device, pipe, data);
-    }
-    bool wait(UsbDevice& device, PipeState& pipe, std::uint32_t timeout_ms) override {
-        return inner_.wait(device, pipe, timeout_ms);
-    }
-    bool finish(UsbDevice& device, PipeState& pipe, int* transferred) override {
-        return inner_.finish(device, pipe, transferred);
-    }
-    void abort(UsbDevice& device, PipeState& pipe) override { inner_.abort(device, pipe); }
 
   private:
-    sim::SimBackend& inner_;
+    sim::SimBackend& bus_;
     Edit edit_;
 };
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "app/device_commands.h"
-#include "app/device_list.h"
+#include "commands/device_commands.h"
+#include "instruments/device_list.h"
 #include "scenario/command_fixture.h"
 #include "scenario/run_texts.h"
 #include "sequence/programming_worker.h"

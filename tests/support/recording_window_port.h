@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/app.h"
+#include "window/window_port.h"
 
 class RecordingWindowPort : public WindowPort {
 public:

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "app/app.h"
+#include "window/window_port.h"
 #include "device/reply_stream.h"
 #include "sequence/flash_core_upload.h"
 

@@ -13,7 +13,7 @@
 #include <span>
 #include <vector>
 
-#include "app/images.h"
+#include "images/images.h"
 #include "device/usb.h"
 #include "sim/sim.h"
 #include "support/recording_window_port.h"

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "device/forwarding_backend.h"
 #include "device/libusb/libusb_backend.h"
 #include "support/umockdev_usbfs.h"
 #include "support/usb_contract_harness.h"
@@ -14,7 +15,7 @@
 // devices are brought in line with the bus before every discovery and open,
 // and the paths the core sees are the bus's own, so that tests compare them
 // with the instrument's; the backend underneath works on port paths.
-class UmockdevLibusbBackend final : public UsbBackend {
+class UmockdevLibusbBackend final : public ForwardingUsbBackend {
   public:
     UmockdevLibusbBackend(UmockdevUsbfs& usbfs, InstrumentUsbIds ids) : usbfs_(usbfs), ids_(ids) {}
 
@@ -24,35 +25,9 @@ class UmockdevLibusbBackend final : public UsbBackend {
 
     void list_interfaces(const Guid& interface_class, std::vector<std::string>& paths) override;
     int open(UsbDevice& device) override;
-    int get_descriptor(UsbDevice& device, std::uint8_t type, std::uint8_t index,
-                       std::span<std::uint8_t> buffer) override {
-        return libusb().get_descriptor(device, type, index, buffer);
-    }
-    void open_pipe(UsbDevice& device, PipeState& pipe, bool out) override {
-        libusb().open_pipe(device, pipe, out);
-    }
-    void close_pipe(UsbDevice& device, PipeState& pipe) override {
-        libusb().close_pipe(device, pipe);
-    }
-    void close(UsbDevice& device) override { libusb().close(device); }
-    int control_transfer(UsbDevice& device, const UsbSetupPacket& setup,
-                         std::span<std::uint8_t> data) override {
-        return libusb().control_transfer(device, setup, data);
-    }
-    bool start_write(UsbDevice& device, PipeState& pipe,
-                     std::span<const std::uint8_t> data) override {
-        return libusb().start_write(device, pipe, data);
-    }
-    bool start_read(UsbDevice& device, PipeState& pipe, std::span<std::uint8_t> data) override {
-        return libusb().start_read(device, pipe, data);
-    }
-    bool wait(UsbDevice& device, PipeState& pipe, std::uint32_t timeout_ms) override {
-        return libusb().wait(device, pipe, timeout_ms);
-    }
-    bool finish(UsbDevice& device, PipeState& pipe, int* transferred) override {
-        return libusb().finish(device, pipe, transferred);
-    }
-    void abort(UsbDevice& device, PipeState& pipe) override { libusb().abort(device, pipe); }
+
+  protected:
+    UsbBackend& inner() override { return libusb(); }
 
   private:
     UmockdevUsbfs& usbfs_;

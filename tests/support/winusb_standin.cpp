@@ -3,45 +3,17 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <cstdio>
+#include <cstdint>
 #include <cstring>
-#include <map>
-#include <span>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/winusb_standin_state.h"
+
+using namespace winusb_standin;
 
 namespace {
-
-// A transfer runs on this pipe of the bus; the stand-in keeps what the
-// OVERLAPPED would tell once it has ended.
-struct StandinPipe {
-    enum class Stage { idle, pending, ended };
-    PipeState bus_pipe;
-    Stage stage = Stage::idle;
-    LPOVERLAPPED overlapped = nullptr;  // compared, never followed after the start
-    HANDLE event = nullptr;
-    bool ok = false;
-    DWORD bytes = 0;
-    DWORD error = ERROR_SUCCESS;
-    std::map<ULONG, std::vector<UCHAR>> policies;
-};
-
-// A file opened on an interface path: the bus's device record behind it.
-struct StandinFile {
-    std::string path;
-    UsbDevice device;
-    bool overlapped_io = false;
-    std::map<UCHAR, std::unique_ptr<StandinPipe>> pipes;
-};
-
-struct StandinInterface {
-    StandinFile* file = nullptr;  // null once the file is closed
-};
-
-struct StandinDeviceInfoSet {
-    GUID class_guid{};
-    std::vector<std::string> paths;
-};
-
-WinUsbStandin* live = nullptr;
 
 Guid core_guid(const GUID& guid) {
     Guid converted;
@@ -56,104 +28,10 @@ bool same_guid(const GUID& a, const GUID& b) {
     return std::memcmp(&a, &b, sizeof a) == 0;
 }
 
-std::string pipe_label(const char* what, UCHAR pipe_id) {
-    char label[64];
-    std::snprintf(label, sizeof label, "%s 0x%02X", what, static_cast<unsigned>(pipe_id));
-    return label;
-}
-
-BOOL fail_with(DWORD error) {
-    ::SetLastError(error);
-    return FALSE;
-}
-
-BOOL succeed() {
-    ::SetLastError(ERROR_SUCCESS);
-    return TRUE;
-}
-
-template <typename Owned>
-Owned* find_owned(std::vector<std::unique_ptr<Owned>>& owned, const void* handle) {
-    for (auto& entry : owned) {
-        if (entry.get() == handle) {
-            return entry.get();
-        }
-    }
-    return nullptr;
-}
-
-template <typename Owned>
-void erase_owned(std::vector<std::unique_ptr<Owned>>& owned, const void* handle) {
-    std::erase_if(owned, [handle](const auto& entry) { return entry.get() == handle; });
-}
-
 }  // namespace
 
-struct WinUsbStandin::State {
-    explicit State(sim::SimBackend& bus_in) : bus(bus_in) {}
-
-    sim::SimBackend& bus;
-    WinUsbApi api{};
-    std::vector<std::unique_ptr<StandinFile>> files;
-    std::vector<std::unique_ptr<StandinInterface>> interfaces;
-    std::vector<std::unique_ptr<StandinDeviceInfoSet>> sets;
-    std::vector<HANDLE> events;
-
-    StandinFile* file_of_interface(WINUSB_INTERFACE_HANDLE handle) {
-        StandinInterface* found = find_owned(interfaces, handle);
-        return found != nullptr ? found->file : nullptr;
-    }
-
-    StandinPipe& pipe(StandinFile& file, UCHAR pipe_id) {
-        auto& entry = file.pipes[pipe_id];
-        if (entry == nullptr) {
-            entry = std::make_unique<StandinPipe>();
-            entry->bus_pipe.endpoint_address = pipe_id;
-            bus.open_pipe(file.device, entry->bus_pipe, (pipe_id & 0x80) == 0);
-        }
-        return *entry;
-    }
-
-    StandinPipe* pending_pipe_with_event(HANDLE event, StandinFile** owner) {
-        for (auto& file : files) {
-            for (auto& [id, pipe] : file->pipes) {
-                if (pipe->stage == StandinPipe::Stage::pending && pipe->event == event) {
-                    *owner = file.get();
-                    return pipe.get();
-                }
-            }
-        }
-        return nullptr;
-    }
-
-    // The transfer has ended on the bus: its result, and the event set.
-    void end_transfer(StandinFile& file, StandinPipe& pipe) {
-        int count = 0;
-        pipe.ok = bus.finish(file.device, pipe.bus_pipe, &count);
-        pipe.bytes = pipe.ok ? static_cast<DWORD>(count) : 0;
-        pipe.error = pipe.ok ? ERROR_SUCCESS : ERROR_GEN_FAILURE;
-        pipe.stage = StandinPipe::Stage::ended;
-        if (pipe.event != nullptr) {
-            ::SetEvent(pipe.event);
-        }
-    }
-
-    void close_file(StandinFile& file) {
-        for (auto& [id, pipe] : file.pipes) {
-            bus.close_pipe(file.device, pipe->bus_pipe);
-        }
-        bus.close(file.device);
-        for (auto& interface_entry : interfaces) {
-            if (interface_entry->file == &file) {
-                interface_entry->file = nullptr;
-            }
-        }
-        erase_owned(files, &file);
-    }
-};
-
-// The table's entry points.
-struct StandinCalls {
+// The table's kernel, SetupAPI and interface entry points, and the table.
+struct StandinSystemCalls {
     static WinUsbStandin& owner() { return *live; }
     static WinUsbStandin::State& state() { return *live->state_; }
 
@@ -368,216 +246,6 @@ struct StandinCalls {
         return succeed();
     }
 
-    static BOOL WINAPI WinUsb_GetDescriptor(WINUSB_INTERFACE_HANDLE interface_handle, UCHAR type,
-                                            UCHAR index, USHORT language_id, PUCHAR buffer,
-                                            ULONG buffer_length, PULONG transferred) {
-        owner().descriptor_calls.push_back({type, index, language_id, buffer_length});
-        StandinFile* file = state().file_of_interface(interface_handle);
-        if (file == nullptr) {
-            return fail_with(ERROR_INVALID_HANDLE);
-        }
-        *transferred = 0;
-        const int got =
-            state().bus.get_descriptor(file->device, type, index, {buffer, buffer_length});
-        if (got < 0) {
-            return fail_with(ERROR_GEN_FAILURE);
-        }
-        *transferred = static_cast<ULONG>(got) + owner().faults.overstated_count;
-        return succeed();
-    }
-
-    static BOOL WINAPI WinUsb_GetPipePolicy(WINUSB_INTERFACE_HANDLE interface_handle, UCHAR pipe_id,
-                                            ULONG policy, PULONG value_length, PVOID value) {
-        owner().policies_read.push_back({pipe_id, policy, {}});
-        StandinFile* file = state().file_of_interface(interface_handle);
-        if (file == nullptr) {
-            return fail_with(ERROR_INVALID_HANDLE);
-        }
-        if (value_length == nullptr || value == nullptr) {
-            return fail_with(ERROR_INVALID_PARAMETER);
-        }
-        const StandinPipe& pipe = state().pipe(*file, pipe_id);
-        std::vector<UCHAR> stored(1, 0);
-        if (policy == MAXIMUM_TRANSFER_SIZE) {
-            stored.resize(sizeof(ULONG));
-            std::memcpy(stored.data(), &owner().max_transfer_size, sizeof(ULONG));
-        } else if (const auto found = pipe.policies.find(policy); found != pipe.policies.end()) {
-            stored = found->second;
-        }
-        if (*value_length < stored.size()) {
-            *value_length = static_cast<ULONG>(stored.size());
-            return fail_with(ERROR_INSUFFICIENT_BUFFER);
-        }
-        std::memcpy(value, stored.data(), stored.size());
-        *value_length = static_cast<ULONG>(stored.size());
-        return succeed();
-    }
-
-    static BOOL WINAPI WinUsb_SetPipePolicy(WINUSB_INTERFACE_HANDLE interface_handle, UCHAR pipe_id,
-                                            ULONG policy, ULONG value_length, PVOID value) {
-        StandinFile* file = state().file_of_interface(interface_handle);
-        if (file == nullptr) {
-            return fail_with(ERROR_INVALID_HANDLE);
-        }
-        const auto* bytes = static_cast<const UCHAR*>(value);
-        std::vector<UCHAR> stored(bytes, bytes + (value != nullptr ? value_length : 0));
-        owner().policies_set.push_back({pipe_id, policy, stored});
-        state().pipe(*file, pipe_id).policies[policy] = std::move(stored);
-        return succeed();
-    }
-
-    static BOOL WINAPI WinUsb_ControlTransfer(WINUSB_INTERFACE_HANDLE interface_handle,
-                                              WINUSB_SETUP_PACKET setup, PUCHAR buffer,
-                                              ULONG buffer_length, PULONG transferred,
-                                              LPOVERLAPPED overlapped) {
-        owner().control_calls.push_back({setup, buffer_length, overlapped != nullptr});
-        StandinFile* file = state().file_of_interface(interface_handle);
-        if (file == nullptr) {
-            return fail_with(ERROR_INVALID_HANDLE);
-        }
-        if (overlapped != nullptr) {
-            return fail_with(ERROR_INVALID_PARAMETER);  // only the blocking form is modelled
-        }
-        *transferred = 0;
-        UsbSetupPacket packet;
-        packet.request_type = setup.RequestType;
-        packet.request = setup.Request;
-        packet.value = setup.Value;
-        packet.index = setup.Index;
-        packet.length = setup.Length;
-        const int got = state().bus.control_transfer(file->device, packet, {buffer, buffer_length});
-        // The bus reports a failed request as nothing moved.
-        if (got <= 0 && setup.Length != 0) {
-            return fail_with(ERROR_GEN_FAILURE);
-        }
-        *transferred = static_cast<ULONG>(std::max(got, 0)) + owner().faults.overstated_count;
-        return succeed();
-    }
-
-    static BOOL start_transfer(WINUSB_INTERFACE_HANDLE interface_handle, UCHAR pipe_id,
-                               PUCHAR buffer, ULONG length, PULONG transferred,
-                               LPOVERLAPPED overlapped, bool out) {
-        WinUsbStandin& self = owner();
-        (out ? self.writes : self.reads).push_back({pipe_id, length, overlapped != nullptr});
-        StandinFile* file = state().file_of_interface(interface_handle);
-        if (file == nullptr) {
-            return fail_with(ERROR_INVALID_HANDLE);
-        }
-        if (transferred != nullptr) {
-            *transferred = 0;
-        }
-        if (overlapped == nullptr) {
-            return fail_with(ERROR_INVALID_PARAMETER);  // only overlapped use is modelled
-        }
-        StandinPipe& pipe = state().pipe(*file, pipe_id);
-        if (pipe.stage == StandinPipe::Stage::pending) {
-            return fail_with(ERROR_INVALID_PARAMETER);  // that OVERLAPPED is still in use
-        }
-        if (self.faults.next_start_error) {
-            const DWORD error = *self.faults.next_start_error;
-            self.faults.next_start_error.reset();
-            return fail_with(error);
-        }
-        if (overlapped->hEvent != nullptr) {
-            ::ResetEvent(overlapped->hEvent);
-        }
-        const bool started =
-            out ? state().bus.start_write(file->device, pipe.bus_pipe, {buffer, length})
-                : state().bus.start_read(file->device, pipe.bus_pipe, {buffer, length});
-        if (!started) {
-            return fail_with(ERROR_GEN_FAILURE);
-        }
-        pipe.stage = StandinPipe::Stage::pending;
-        pipe.overlapped = overlapped;
-        pipe.event = overlapped->hEvent;
-        if (self.faults.complete_at_start && state().bus.wait(file->device, pipe.bus_pipe, 0)) {
-            ++self.transfers_completed_at_start;
-            state().end_transfer(*file, pipe);
-            if (!pipe.ok) {
-                return fail_with(pipe.error);
-            }
-            if (transferred != nullptr) {
-                *transferred = pipe.bytes;
-            }
-            return succeed();
-        }
-        return fail_with(ERROR_IO_PENDING);
-    }
-
-    static BOOL WINAPI WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE interface_handle, UCHAR pipe_id,
-                                        PUCHAR buffer, ULONG length, PULONG transferred,
-                                        LPOVERLAPPED overlapped) {
-        return start_transfer(interface_handle, pipe_id, buffer, length, transferred, overlapped,
-                              true);
-    }
-
-    static BOOL WINAPI WinUsb_ReadPipe(WINUSB_INTERFACE_HANDLE interface_handle, UCHAR pipe_id,
-                                       PUCHAR buffer, ULONG length, PULONG transferred,
-                                       LPOVERLAPPED overlapped) {
-        return start_transfer(interface_handle, pipe_id, buffer, length, transferred, overlapped,
-                              false);
-    }
-
-    static BOOL WINAPI WinUsb_GetOverlappedResult(WINUSB_INTERFACE_HANDLE interface_handle,
-                                                  LPOVERLAPPED overlapped, LPDWORD transferred,
-                                                  BOOL wait) {
-        StandinFile* file = state().file_of_interface(interface_handle);
-        if (file == nullptr || transferred == nullptr) {
-            return fail_with(file == nullptr ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
-        }
-        *transferred = 0;
-        StandinPipe* pipe = nullptr;
-        for (auto& [id, candidate] : file->pipes) {
-            if (candidate->overlapped == overlapped &&
-                candidate->stage != StandinPipe::Stage::idle) {
-                pipe = candidate.get();
-            }
-        }
-        if (pipe == nullptr) {
-            return fail_with(ERROR_INVALID_PARAMETER);
-        }
-        if (pipe->stage == StandinPipe::Stage::pending) {
-            constexpr std::uint32_t LONG_WAIT_MS = 60'000;
-            if (!state().bus.wait(file->device, pipe->bus_pipe, wait ? LONG_WAIT_MS : 0)) {
-                return fail_with(ERROR_IO_INCOMPLETE);
-            }
-            state().end_transfer(*file, *pipe);
-        }
-        if (!pipe->ok) {
-            return fail_with(pipe->error);
-        }
-        *transferred = pipe->bytes + owner().faults.overstated_count;
-        return succeed();
-    }
-
-    static BOOL WINAPI WinUsb_AbortPipe(WINUSB_INTERFACE_HANDLE interface_handle, UCHAR pipe_id) {
-        owner().aborts.push_back(pipe_id);
-        owner().releases.push_back(pipe_label("WinUsb_AbortPipe", pipe_id));
-        StandinFile* file = state().file_of_interface(interface_handle);
-        if (file == nullptr) {
-            return fail_with(ERROR_INVALID_HANDLE);
-        }
-        StandinPipe& pipe = state().pipe(*file, pipe_id);
-        if (pipe.stage != StandinPipe::Stage::pending) {
-            return succeed();
-        }
-        if (state().bus.wait(file->device, pipe.bus_pipe, 0)) {
-            state().end_transfer(*file, pipe);  // it ended before the abort reached it
-            return succeed();
-        }
-        state().bus.abort(file->device, pipe.bus_pipe);
-        if (!owner().faults.abort_never_completes) {
-            pipe.stage = StandinPipe::Stage::ended;
-            pipe.ok = false;
-            pipe.bytes = 0;
-            pipe.error = ERROR_OPERATION_ABORTED;
-            if (pipe.event != nullptr) {
-                ::SetEvent(pipe.event);
-            }
-        }
-        return succeed();
-    }
-
     static WinUsbApi table() {
         return {
             .CreateFileA = CreateFileA,
@@ -592,20 +260,20 @@ struct StandinCalls {
             .SetupDiDestroyDeviceInfoList = SetupDiDestroyDeviceInfoList,
             .WinUsb_Initialize = WinUsb_Initialize,
             .WinUsb_Free = WinUsb_Free,
-            .WinUsb_GetDescriptor = WinUsb_GetDescriptor,
-            .WinUsb_GetPipePolicy = WinUsb_GetPipePolicy,
-            .WinUsb_SetPipePolicy = WinUsb_SetPipePolicy,
-            .WinUsb_ControlTransfer = WinUsb_ControlTransfer,
-            .WinUsb_WritePipe = WinUsb_WritePipe,
-            .WinUsb_ReadPipe = WinUsb_ReadPipe,
-            .WinUsb_GetOverlappedResult = WinUsb_GetOverlappedResult,
-            .WinUsb_AbortPipe = WinUsb_AbortPipe,
+            .WinUsb_GetDescriptor = StandinTransferCalls::WinUsb_GetDescriptor,
+            .WinUsb_GetPipePolicy = StandinTransferCalls::WinUsb_GetPipePolicy,
+            .WinUsb_SetPipePolicy = StandinTransferCalls::WinUsb_SetPipePolicy,
+            .WinUsb_ControlTransfer = StandinTransferCalls::WinUsb_ControlTransfer,
+            .WinUsb_WritePipe = StandinTransferCalls::WinUsb_WritePipe,
+            .WinUsb_ReadPipe = StandinTransferCalls::WinUsb_ReadPipe,
+            .WinUsb_GetOverlappedResult = StandinTransferCalls::WinUsb_GetOverlappedResult,
+            .WinUsb_AbortPipe = StandinTransferCalls::WinUsb_AbortPipe,
         };
     }
 };
 
 WinUsbStandin::WinUsbStandin(sim::SimBackend& bus) : state_(std::make_unique<State>(bus)) {
-    state_->api = StandinCalls::table();
+    state_->api = StandinSystemCalls::table();
     live = this;
 }
 

@@ -125,7 +125,8 @@ class WinUsbStandin {
 
   private:
     std::unique_ptr<State> state_;
-    friend struct StandinCalls;
+    friend struct StandinSystemCalls;
+    friend struct StandinTransferCalls;
 };
 
 #endif  // _WIN32

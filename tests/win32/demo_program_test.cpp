@@ -10,7 +10,7 @@
 #include <string>
 #include <thread>
 
-#include "app/app.h"
+#include "window/window_port.h"
 #include "win32/window_harness.h"
 
 namespace {

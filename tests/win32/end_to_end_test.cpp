@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "app/app.h"
-#include "app/device_commands.h"
-#include "app/images.h"
+#include "window/window_port.h"
+#include "commands/device_commands.h"
+#include "images/images.h"
 #include "sequence/programming_worker.h"
 #include "sim/loaded_images.h"
 #include "sim/sim.h"

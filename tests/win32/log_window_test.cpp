@@ -11,9 +11,9 @@
 #include <cstdio>
 #include <string>
 
-#include "app/app.h"
-#include "app/log.h"
-#include "app/win32/console_capture.h"
+#include "window/window_port.h"
+#include "window/log.h"
+#include "win32/console_capture.h"
 #include "win32/window_harness.h"
 
 namespace {

@@ -4,11 +4,11 @@
 
 #include <chrono>
 
-#include "app/app.h"
-#include "app/device_commands.h"
-#include "app/device_list.h"
-#include "app/images.h"
-#include "app/win32/dialog.h"
+#include "window/window_port.h"
+#include "commands/device_commands.h"
+#include "instruments/device_list.h"
+#include "images/images.h"
+#include "win32/dialog.h"
 #include "resources/embedded_image_set.h"
 #include "sim/loaded_images.h"
 

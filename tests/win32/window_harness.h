@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/win32/win32_window_port.h"
+#include "win32/win32_window_port.h"
 #include "sim/sim.h"
 
 namespace win32_test {

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "app/app.h"
-#include "app/images.h"
-#include "app/win32/dialog.h"
+#include "window/window_port.h"
+#include "images/images.h"
+#include "win32/dialog.h"
 #include "win32/dialog_template.h"
 #include "win32/window_harness.h"
 

@@ -1,0 +1,159 @@
+// The catalogue of embedded images and its loading rules.
+#include <cstdio>
+
+#include "images/images.h"
+
+#include "window/window_port.h"
+
+std::array<std::uint8_t, 256> bit_reverse_table = {};
+
+namespace {
+
+FirmwareImage loaded_images[IMAGE_COUNT];
+
+// The order in which start-up maps the resources.
+constexpr int LOAD_ORDER[IMAGE_COUNT] = {
+    IMAGE_FLASH_CORE,       IMAGE_CONFIGURATION_SEQUENCE, IMAGE_FACTORY_BITSTREAM,
+    IMAGE_FACTORY_FIRMWARE, IMAGE_BITSTREAM,              IMAGE_FIRMWARE,
+    IMAGE_USB_FIRMWARE,     IMAGE_POWER_SUPPLY_A,         IMAGE_POWER_SUPPLY_B,
+    IMAGE_VERSION_TABLE,
+};
+
+constexpr std::int32_t VERSION_TABLE_MIN_LENGTH = 8;
+
+bool is_bitstream(int id) { return id == IMAGE_FACTORY_BITSTREAM || id == IMAGE_BITSTREAM; }
+
+FirmwareImage load_whole(ResourceSource& source, int id) {
+    FirmwareImage image;
+    const std::optional<std::uint32_t> size = source.resource_size(id);
+    if (!size) {
+        return image;
+    }
+    image.length = static_cast<std::int32_t>(*size);
+    image.data = source.resource_bytes(id);
+    return image;
+}
+
+// A bitstream file may carry a header of the vendor's tools; the raw
+// configuration data starts at the first run of four 0xFF bytes.
+FirmwareImage load_bitstream(ResourceSource& source, int id) {
+    FirmwareImage image;
+    const std::optional<std::uint32_t> size = source.resource_size(id);
+    if (!size || *size <= BITSTREAM_MIN_EXCLUSIVE) {
+        return image;
+    }
+    const std::uint8_t* bytes = source.resource_bytes(id);
+    if (bytes == nullptr) {
+        return image;
+    }
+    for (int p = 0; p < BITSTREAM_HEADER_SEARCH; ++p) {
+        if (bytes[p] == 0xFF && bytes[p + 1] == 0xFF && bytes[p + 2] == 0xFF &&
+            bytes[p + 3] == 0xFF) {
+            image.data = bytes + p;
+            image.length = static_cast<std::int32_t>(*size - static_cast<std::uint32_t>(p));
+            return image;
+        }
+    }
+    return image;
+}
+
+FirmwareImage& slot(int id) { return loaded_images[id - IMAGE_ID_FIRST]; }
+
+bool image_set_complete() {
+    const FirmwareImage& versions = slot(IMAGE_VERSION_TABLE);
+    if (versions.data == nullptr || versions.length < VERSION_TABLE_MIN_LENGTH) {
+        return false;
+    }
+    for (int id = IMAGE_FLASH_CORE; id <= IMAGE_ID_LAST; ++id) {
+        if (slot(id).data == nullptr || slot(id).length <= 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::uint32_t little_endian_32(const std::uint8_t* bytes) {
+    return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
+           static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+}
+
+}  // namespace
+
+bool image_set_load(ResourceSource& source) {
+    for (const int id : LOAD_ORDER) {
+        // A resource larger than a signed 32-bit length can express is not an image.
+        const std::optional<std::uint32_t> size = source.resource_size(id);
+        if (size && *size > 0x7FFFFFFFU) {
+            slot(id) = {};
+            continue;
+        }
+        slot(id) = is_bitstream(id) ? load_bitstream(source, id) : load_whole(source, id);
+    }
+    return image_set_complete();
+}
+
+const char* image_role(int id) {
+    switch (id) {
+        case IMAGE_VERSION_TABLE: return "version table";
+        case IMAGE_FLASH_CORE: return "flash core";
+        case IMAGE_CONFIGURATION_SEQUENCE: return "configuration sequence";
+        case IMAGE_FACTORY_BITSTREAM: return "factory bitstream";
+        case IMAGE_FACTORY_FIRMWARE: return "factory firmware";
+        case IMAGE_BITSTREAM: return "bitstream";
+        case IMAGE_FIRMWARE: return "firmware";
+        case IMAGE_USB_FIRMWARE: return "USB controller firmware";
+        case IMAGE_POWER_SUPPLY_A: return "power supply A script";
+        case IMAGE_POWER_SUPPLY_B: return "power supply B script";
+        default: return "unknown";
+    }
+}
+
+bool startup_load_images(ResourceSource& source, WindowPort& port) {
+    if (!image_set_load(source)) {
+        port.message_box(STARTUP_REFUSAL_MESSAGE, MessageIcon::error);
+        return false;
+    }
+    bit_reverse_table_build();
+    return true;
+}
+
+const FirmwareImage& firmware_image(int id) {
+    static const FirmwareImage none;
+    if (id < IMAGE_ID_FIRST || id > IMAGE_ID_LAST) {
+        return none;
+    }
+    return slot(id);
+}
+
+AvailableVersions available_versions() {
+    AvailableVersions versions;
+    const FirmwareImage& table = firmware_image(IMAGE_VERSION_TABLE);
+    if (table.data != nullptr && table.length >= VERSION_TABLE_MIN_LENGTH) {
+        versions.fpga_revision = little_endian_32(table.data);
+        versions.firmware_revision = little_endian_32(table.data + 4);
+    }
+    const FirmwareImage& usb = firmware_image(IMAGE_USB_FIRMWARE);
+    if (usb.data != nullptr && usb.length >= 7) {
+        std::snprintf(versions.usb_revision, sizeof versions.usb_revision, "%d.%02d", usb.data[6],
+                      usb.data[5]);
+    }
+    const FirmwareImage& power = firmware_image(IMAGE_POWER_SUPPLY_A);
+    if (power.data != nullptr && power.length >= 9) {
+        for (int i = 0; i < 6; ++i) {
+            versions.power_revision[i] = static_cast<char>(power.data[3 + i]);
+        }
+    }
+    return versions;
+}
+
+void bit_reverse_table_build() {
+    for (int i = 0; i < 256; ++i) {
+        int reversed = 0;
+        for (int bit = 0; bit < 8; ++bit) {
+            if ((i & (1 << bit)) != 0) {
+                reversed |= 1 << (7 - bit);
+            }
+        }
+        bit_reverse_table[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(reversed);
+    }
+}

@@ -1,0 +1,70 @@
+#pragma once
+// The simulated instrument behind the front ends' simulated modes (the
+// command line's --simulate, the Windows demo):
+// one instrument on a SimBackend, its virtual clock paced against real time
+// so that a run shows the instrument's timing, faster by a fixed factor.
+#include <chrono>
+#include <memory>
+
+#include "device/clock.h"
+#include "device/forwarding_backend.h"
+#include "device/usb.h"
+#include "sim/sim_backend.h"
+
+// Keeps virtual time from running ahead of real time times the speed-up.
+class RealTimePacing {
+public:
+    RealTimePacing(sim::VirtualClock& clock, double speed_up);
+    void pace();
+
+private:
+    sim::VirtualClock& clock_;
+    double speed_up_;
+    std::uint64_t virtual_start_us_;
+    std::chrono::steady_clock::time_point real_start_;
+};
+
+// The clock the core uses: the virtual clock, paced.
+class PacedClock final : public Clock {
+public:
+    PacedClock(sim::VirtualClock& clock, RealTimePacing* pacing) : clock_(clock), pacing_(pacing) {}
+    std::uint64_t now_ms() override { return clock_.now_ms(); }
+    void sleep_ms(std::uint32_t milliseconds) override;
+
+private:
+    sim::VirtualClock& clock_;
+    RealTimePacing* pacing_;
+};
+
+// A backend that paces after every primitive that may take instrument time.
+class PacedBackend final : public ForwardingUsbBackend {
+public:
+    PacedBackend(UsbBackend& backend, RealTimePacing* pacing)
+        : ForwardingUsbBackend(backend), pacing_(pacing) {}
+    int control_transfer(UsbDevice& device, const UsbSetupPacket& setup,
+                         std::span<std::uint8_t> data) override;
+    bool wait(UsbDevice& device, PipeState& pipe, std::uint32_t timeout_ms) override;
+
+private:
+    void pace();
+    RealTimePacing* pacing_;
+};
+
+// One simulated instrument holding the given contents, on its own bus and clock.
+class SimulatedBus {
+public:
+    // speed_up 0: no pacing, virtual time only.
+    SimulatedBus(sim::Contents contents, double speed_up);
+    UsbBackend& backend() { return paced_backend_; }
+    Clock& clock() { return paced_clock_; }
+    sim::Instrument& instrument() { return *instrument_; }
+    sim::SimBackend& bus() { return bus_; }
+
+private:
+    sim::VirtualClock virtual_clock_;
+    std::unique_ptr<RealTimePacing> pacing_;
+    sim::SimBackend bus_;
+    PacedBackend paced_backend_;
+    PacedClock paced_clock_;
+    sim::Instrument* instrument_ = nullptr;
+};

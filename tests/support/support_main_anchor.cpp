@@ -1,1 +1,0 @@
-// Keeps the support library non-empty while a folder of tests needs none of it.
