@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <span>
+#include <vector>
 
 #include "window/window_port.h"
 #include "window/log.h"
@@ -26,56 +28,93 @@ std::uint32_t task_position(int done, int length) {
     return static_cast<std::uint32_t>(done) * PROGRESS_FULL / static_cast<std::uint32_t>(length);
 }
 
-bool write_chunk(UsbDevice* device, const std::uint8_t* image, int offset, int length) {
+// The device id (bytes 5 and 6 of a C2 image) is what the check compares, so
+// it is the commit record of a write: the header chunk first goes down with
+// the id inverted, everything is read back, and only then is the id itself
+// written and read back. A write that stops or reads back wrong anywhere
+// leaves an id that differs from the image's, and the next run finds the
+// firmware out of date.
+constexpr int DEVICE_ID_OFFSET = 5;
+constexpr int DEVICE_ID_SIZE = 2;
+constexpr int DEVICE_ID_INVALIDATE_ATTEMPTS = 3;
+
+bool has_device_id(int length) {
+    return length >= DEVICE_ID_OFFSET + DEVICE_ID_SIZE;
+}
+
+// The image as the EEPROM holds it before the commit: the id inverted.
+std::vector<std::uint8_t> uncommitted_image(const std::uint8_t* image, int length) {
+    std::vector<std::uint8_t> bytes(image, image + length);
+    if (has_device_id(length)) {
+        for (int i = DEVICE_ID_OFFSET; i < DEVICE_ID_OFFSET + DEVICE_ID_SIZE; ++i) {
+            bytes[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(~image[i]);
+        }
+    }
+    return bytes;
+}
+
+bool write_bytes(UsbDevice* device, std::span<const std::uint8_t> bytes, int address) {
     // The image may sit in read-only memory; the transfer takes a writable buffer.
     std::uint8_t buffer[EEPROM_WRITE_CHUNK];
-    int chunk = std::min(EEPROM_WRITE_CHUNK, length - offset);
-    std::copy_n(image + offset, chunk, buffer);
+    int chunk = static_cast<int>(std::min<std::size_t>(EEPROM_WRITE_CHUNK, bytes.size()));
+    std::copy_n(bytes.begin(), chunk, buffer);
     const int written =
-        usb_control_transfer(device, 1, VREQ_BUS_TRANSFER, EEPROM_WRITE, offset, &chunk, buffer);
+        usb_control_transfer(device, 1, VREQ_BUS_TRANSFER, EEPROM_WRITE, address, &chunk, buffer);
     clock_sleep_ms(CHUNK_PAUSE_MS);
     return written == USB_OK;
 }
 
-// The first chunk holds the boot image's header and device id, which the
-// check compares: it goes last, so that a write that stops midway leaves the
-// old device id and the next run finds the firmware out of date.
-bool write_image(UsbDevice* device, const std::uint8_t* image, int length) {
+bool write_chunk(UsbDevice* device, std::span<const std::uint8_t> image, int offset) {
+    const std::size_t from = static_cast<std::size_t>(offset);
+    return write_bytes(device, image.subspan(from, std::min<std::size_t>(EEPROM_WRITE_CHUNK,
+                                                                         image.size() - from)),
+                       offset);
+}
+
+// Every chunk after the first, then the first (the header, id inverted).
+bool write_image(UsbDevice* device, std::span<const std::uint8_t> image) {
+    const int length = static_cast<int>(image.size());
     int done = 0;
     for (int offset = EEPROM_WRITE_CHUNK; offset < length; offset += EEPROM_WRITE_CHUNK) {
-        if (!write_chunk(device, image, offset, length)) {
+        if (!write_chunk(device, image, offset)) {
             return false;
         }
         done += std::min(EEPROM_WRITE_CHUNK, length - offset);
         progress_task(task_position(done, length));
     }
-    if (!write_chunk(device, image, 0, length)) {
+    if (!write_chunk(device, image, 0)) {
         return false;
     }
     progress_task(task_position(length, length));
     return true;
 }
 
-// Reads the EEPROM back; 1 identical, 0 a difference (logged) or a read-back
-// that stopped delivering.
-int verify_image(UsbDevice* device, const std::uint8_t* image, int length) {
+// Compares the EEPROM from address with expected, in reads of at most `chunk`
+// bytes; 1 identical, 0 a difference (logged) or a read-back that stopped
+// delivering. moves_bar: the current-task bar follows the offset.
+int read_back(UsbDevice* device, std::span<const std::uint8_t> expected, int address, int chunk,
+              int bar_total, bool moves_bar) {
     std::uint8_t buffer[EEPROM_READ_CHUNK];
+    const int length = static_cast<int>(expected.size());
     int empty_reads = 0;
     for (int offset = 0; offset < length;) {
-        int got = std::min(EEPROM_READ_CHUNK, length - offset);
+        int got = std::min(chunk, length - offset);
         const int asked = got;
-        usb_control_transfer(device, 0, VREQ_BUS_TRANSFER, EEPROM_READ, offset, &got, buffer);
+        usb_control_transfer(device, 0, VREQ_BUS_TRANSFER, EEPROM_READ, address + offset, &got,
+                             buffer);
         got = std::clamp(got, 0, asked);
-        const auto* expected = image + offset;
+        const auto wanted = expected.subspan(static_cast<std::size_t>(offset));
         const int equal =
-            static_cast<int>(std::mismatch(expected, expected + got, buffer).first - expected);
+            static_cast<int>(std::mismatch(buffer, buffer + got, wanted.begin()).first - buffer);
         offset += equal;
-        progress_task(task_position(offset, length));
+        if (moves_bar) {
+            progress_task(task_position(address + offset, bar_total));
+        }
         clock_sleep_ms(CHUNK_PAUSE_MS);
         if (equal < got) {
             char line[64];
-            std::snprintf(line, sizeof line, "error at %d: %02X != %02X\n", offset, buffer[equal],
-                          image[offset]);
+            std::snprintf(line, sizeof line, "error at %d: %02X != %02X\n", address + offset,
+                          buffer[equal], expected[static_cast<std::size_t>(offset)]);
             log_append(line);
             return 0;
         }
@@ -86,12 +125,43 @@ int verify_image(UsbDevice* device, const std::uint8_t* image, int length) {
             return 0;
         }
     }
-    log_append("done");
     return 1;
 }
 
+// Writes the real device id over the inverted one and reads it back.
+int commit_device_id(UsbDevice* device, const std::uint8_t* image) {
+    const std::span<const std::uint8_t> id(image + DEVICE_ID_OFFSET, DEVICE_ID_SIZE);
+    if (!write_bytes(device, id, DEVICE_ID_OFFSET)) {
+        log_append("failed");
+        return 0;
+    }
+    return read_back(device, id, DEVICE_ID_OFFSET, DEVICE_ID_SIZE, 1, false);
+}
+
+// After a failed read-back the header may hold any bytes, the image's id among
+// them (a mangled write of the inverted id can be one): the inverted id is
+// written again until the EEPROM reads back without the image's id. Logs nothing.
+void invalidate_device_id(UsbDevice* device, const std::uint8_t* image) {
+    const std::uint8_t inverted[DEVICE_ID_SIZE] = {static_cast<std::uint8_t>(~image[5]),
+                                                   static_cast<std::uint8_t>(~image[6])};
+    for (int attempt = 0; attempt < DEVICE_ID_INVALIDATE_ATTEMPTS; ++attempt) {
+        std::uint8_t stored[DEVICE_ID_SIZE] = {};
+        int got = DEVICE_ID_SIZE;
+        usb_control_transfer(device, 0, VREQ_BUS_TRANSFER, EEPROM_READ, DEVICE_ID_OFFSET, &got,
+                             stored);
+        const bool holds_image_id =
+            got != DEVICE_ID_SIZE || std::equal(stored, stored + DEVICE_ID_SIZE, image + 5);
+        if (!holds_image_id) {
+            return;
+        }
+        write_bytes(device, inverted, DEVICE_ID_OFFSET);
+    }
+}
+
 int program_and_verify(UsbDevice* device, const std::uint8_t* image, int length) {
-    const bool written = length <= 0 || write_image(device, image, length);
+    const std::vector<std::uint8_t> uncommitted =
+        length > 0 ? uncommitted_image(image, length) : std::vector<std::uint8_t>{};
+    const bool written = length <= 0 || write_image(device, uncommitted);
     progress_overall(OVERALL_AFTER_WRITING);
     progress_task(0);
     if (!written) {
@@ -99,11 +169,18 @@ int program_and_verify(UsbDevice* device, const std::uint8_t* image, int length)
         return 0;
     }
     log_append("done\r\nVerifying USB firmware ... ");
-    if (length <= 0) {
-        log_append("done");
-        return 1;
+    if (length > 0 && read_back(device, uncommitted, 0, EEPROM_READ_CHUNK, length, true) == 0) {
+        if (has_device_id(length)) {
+            invalidate_device_id(device, image);
+        }
+        return 0;
     }
-    return verify_image(device, image, length);
+    if (has_device_id(length) && commit_device_id(device, image) == 0) {
+        invalidate_device_id(device, image);
+        return 0;
+    }
+    log_append("done");
+    return 1;
 }
 
 }  // namespace

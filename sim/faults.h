@@ -83,9 +83,14 @@ struct Faults {
     // address return the mapped value instead of the stored one.
     std::optional<AddressRange> eeprom_write_nack;
     std::map<std::uint16_t, std::uint8_t> eeprom_read_corruption;
+    // A write that is acknowledged in full but stores other bytes: every byte
+    // it carries is stored with its bits inverted (a lost or mangled page).
+    Trigger eeprom_write_lost;
 
     // Power supplies: commands not acknowledged, by command code (both supplies).
     std::map<std::uint8_t, Trigger> pmbus_nack;
+    // STORE_DEFAULT_ALL acknowledged but not carried out (both supplies).
+    Trigger pmbus_store_ignored;
 
     std::vector<StuckBit> stuck_bits;
 

@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "sim/instrument.h"
+#include "sim/pmbus_commands.h"
 
 namespace sim {
 namespace {
@@ -137,7 +138,16 @@ int Instrument::serve_eeprom(bool write, std::uint16_t address, std::span<std::u
         extra_us += config_.timing.eeprom_chunk_write_us;
         const bool refused =
             faults_.eeprom_write_nack && overlaps(*faults_.eeprom_write_nack, address, data.size());
-        if (!eeprom_access_ || refused || !eeprom_.write(address, data)) {
+        if (!eeprom_access_ || refused) {
+            return STALL;
+        }
+        std::vector<std::uint8_t> stored(data.begin(), data.end());
+        if (faults_.eeprom_write_lost.fire(faults_.rng)) {
+            for (std::uint8_t& byte : stored) {
+                byte = static_cast<std::uint8_t>(~byte);
+            }
+        }
+        if (!eeprom_.write(address, stored)) {
             return STALL;
         }
         return static_cast<int>(data.size());
@@ -161,6 +171,9 @@ int Instrument::serve_supply(PowerSupply& supply, bool write, std::uint8_t code,
                              std::span<std::uint8_t> data) {
     if (fire_keyed(faults_.pmbus_nack, code, faults_.rng)) {
         return STALL;
+    }
+    if (write && code == pmbus::STORE_DEFAULT_ALL && faults_.pmbus_store_ignored.fire(faults_.rng)) {
+        return 0;  // acknowledged; the stored values stay as they were
     }
     const bool acknowledged = write ? supply.write(code, data) : supply.read(code, data);
     return acknowledged ? static_cast<int>(data.size()) : STALL;

@@ -109,35 +109,94 @@ TEST_F(UsbFirmwareTest, OlderEepromIsWrittenAndReadsBackIdentical) {
     expect_access_bracket();
 }
 
-TEST_F(UsbFirmwareTest, WritesIn32ByteChunksAndReadsBackIn2048ByteChunks) {
+TEST_F(UsbFirmwareTest, WritesIn32ByteChunksReadsBackAndCommitsTheDeviceIdLast) {
     attach();
     const auto& image = images_.usb_firmware;
     ASSERT_EQ(program(), 1);
 
-    // Every chunk but the first in address order, then the first, which holds
-    // the header and the device id.
+    // Every chunk but the first in address order, then the first (the header)
+    // with the device id inverted, then after the read-back the id alone.
     const auto written = writes();
-    ASSERT_EQ(written.size(), static_cast<std::size_t>(WRITE_CHUNKS_8040));
-    for (std::size_t k = 0; k < written.size(); ++k) {
-        const std::size_t offset = k + 1 < written.size() ? (k + 1) * 32 : 0;
+    ASSERT_EQ(written.size(), static_cast<std::size_t>(WRITE_CHUNKS_8040) + 1);
+    for (std::size_t k = 0; k + 1 < written.size(); ++k) {
+        const std::size_t offset = k + 2 < written.size() ? (k + 1) * 32 : 0;
         const std::size_t size = std::min<std::size_t>(32, image.size() - offset);
+        std::vector<std::uint8_t> expected(image.begin() + offset, image.begin() + offset + size);
+        if (offset == 0) {
+            expected[5] = static_cast<std::uint8_t>(~image[5]);
+            expected[6] = static_cast<std::uint8_t>(~image[6]);
+        }
         SCOPED_TRACE(k);
         EXPECT_EQ(written[k].setup.request_type, 0x40);
         EXPECT_EQ(written[k].setup.value, 0x0651);
         EXPECT_EQ(written[k].setup.index, offset);
         EXPECT_EQ(written[k].setup.length, size);
-        EXPECT_EQ(written[k].data,
-                  std::vector<std::uint8_t>(image.begin() + offset, image.begin() + offset + size));
+        EXPECT_EQ(written[k].data, expected);
     }
-    EXPECT_EQ(written[written.size() - 2].setup.length, 8);
+    EXPECT_EQ(written[written.size() - 3].setup.length, 8);
+    EXPECT_EQ(written.back().setup.index, 5);
+    EXPECT_EQ(written.back().data, std::vector<std::uint8_t>(image.begin() + 5, image.begin() + 7));
     for (const sim::TransferRecord& read : reads()) {
         EXPECT_EQ(read.setup.request_type, 0xC0);
         EXPECT_EQ(read.setup.value, 0x0251);
     }
-    EXPECT_THAT(read_requests(), ElementsAre(std::pair(0, 2048), std::pair(2048, 2048),
-                                             std::pair(4096, 2048), std::pair(6144, 1896)));
+    EXPECT_THAT(read_requests(),
+                ElementsAre(std::pair(0, 2048), std::pair(2048, 2048), std::pair(4096, 2048),
+                            std::pair(6144, 1896), std::pair(5, 2)));
+    // The read-back came before the id was written.
+    EXPECT_LT(reads()[3].start_us, written.back().start_us);
     expect_access_bracket();
 }
+
+// A write that stops or reads back wrong must not leave the image's device id
+// in the EEPROM: the next check compares only that id.
+struct FailedWrite {
+    const char* name;
+    void (*arm)(sim::Faults&);
+    const char* log_tail;
+};
+
+class UsbFirmwareFailedWrite : public UsbFirmwareTest,
+                               public ::testing::WithParamInterface<FailedWrite> {};
+
+TEST_P(UsbFirmwareFailedWrite, LeavesADeviceIdThatIsNotTheImages) {
+    attach(sim::InitialState{sim::Contents::current, sim::Contents::older, sim::Contents::current});
+    GetParam().arm(instrument().faults());
+
+    EXPECT_EQ(program(), 0);
+
+    EXPECT_THAT(window_.log(), ::testing::HasSubstr(VERIFYING + GetParam().log_tail));
+    const auto& image = images_.usb_firmware;
+    EXPECT_NE(bytes_of(instrument().eeprom().bytes().subspan(5, 2)),
+              std::vector<std::uint8_t>(image.begin() + 5, image.begin() + 7));
+    expect_access_bracket();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, UsbFirmwareFailedWrite,
+    ::testing::Values(
+        FailedWrite{"ReadBackDifference",
+                    [](sim::Faults& f) { f.eeprom_read_corruption[3000] = 0; }, "error at 3000"},
+        FailedWrite{"ChunkStoredWrong",
+                    [](sim::Faults& f) { f.eeprom_write_lost = sim::Trigger::once(100); },
+                    "error at 3232"},
+        FailedWrite{"HeaderStoredWrong",
+                    [](sim::Faults& f) {
+                        f.eeprom_write_lost = sim::Trigger::once(WRITE_CHUNKS_8040 - 1);
+                    },
+                    "error at 0"},
+        FailedWrite{"IdStoredWrong",
+                    [](sim::Faults& f) {
+                        f.eeprom_write_lost = sim::Trigger::once(WRITE_CHUNKS_8040);
+                    },
+                    "error at 5"},
+        FailedWrite{"IdRefused",
+                    [](sim::Faults& f) {
+                        // after the 252 chunks and the 4 reads of the read-back
+                        f.control_fail[VREQ_BUS_TRANSFER] = sim::Trigger::once(WRITE_CHUNKS_8040 + 4);
+                    },
+                    "failed"}),
+    [](const auto& test) { return std::string(test.param.name); });
 
 TEST_F(UsbFirmwareTest, PausesOneMillisecondAfterEveryChunk) {
     attach();
@@ -146,16 +205,19 @@ TEST_F(UsbFirmwareTest, PausesOneMillisecondAfterEveryChunk) {
 
     const auto written = writes();
     const auto read = reads();
-    ASSERT_EQ(read.size(), 4U);
-    for (std::size_t k = 1; k < written.size(); ++k) {
+    ASSERT_EQ(read.size(), 5U);
+    for (std::size_t k = 1; k + 1 < written.size(); ++k) {
         EXPECT_EQ(written[k].start_us - written[k - 1].start_us, 1000U) << k;
     }
-    EXPECT_EQ(read[0].start_us - written.back().start_us, 1000U);
-    for (std::size_t k = 1; k < read.size(); ++k) {
+    EXPECT_EQ(read[0].start_us - written[written.size() - 2].start_us, 1000U);
+    for (std::size_t k = 1; k + 1 < read.size(); ++k) {
         EXPECT_EQ(read[k].start_us - read[k - 1].start_us, 1000U) << k;
     }
-    // With instant transfers, the pauses are all the time the operation takes.
-    EXPECT_EQ(now_us() - start, (WRITE_CHUNKS_8040 + 4) * 1000U);
+    EXPECT_EQ(written.back().start_us - read[3].start_us, 1000U);
+    EXPECT_EQ(read[4].start_us - written.back().start_us, 1000U);
+    // With instant transfers, the pauses are all the time the operation takes:
+    // the chunks, the read-back, the id and its read-back.
+    EXPECT_EQ(now_us() - start, (WRITE_CHUNKS_8040 + 4 + 2) * 1000U);
 }
 
 TEST_F(UsbFirmwareTest, CurrentTaskBarFollowsEachChunkOfBothPhases) {
@@ -189,11 +251,12 @@ TEST_F(UsbFirmwareTest, ImageOfWholeChunksEndsWithAFullChunk) {
     ASSERT_EQ(program(image), 1);
 
     const auto written = writes();
-    ASSERT_EQ(written.size(), 128U);
+    ASSERT_EQ(written.size(), 129U);
     EXPECT_EQ(written[126].setup.index, 4064);
     EXPECT_EQ(written[126].setup.length, 32);
-    EXPECT_EQ(written.back().setup.index, 0);
-    EXPECT_THAT(read_requests(), ElementsAre(std::pair(0, 2048), std::pair(2048, 2048)));
+    EXPECT_EQ(written[127].setup.index, 0);
+    EXPECT_THAT(read_requests(),
+                ElementsAre(std::pair(0, 2048), std::pair(2048, 2048), std::pair(5, 2)));
     EXPECT_EQ(bytes_of(instrument().eeprom().bytes().first(image.size())), image);
 }
 
@@ -243,7 +306,9 @@ TEST_F(UsbFirmwareTest, DifferenceAtByte3000IsReportedWithBothBytes) {
 
     EXPECT_EQ(window_.log(), PROGRAMMING + "done\r\n" + VERIFYING + "error at 3000: " +
                                  hex_byte(corrupted) + " != " + hex_byte(image[3000]) + "\n\r\n");
-    EXPECT_THAT(read_requests(), ElementsAre(std::pair(0, 2048), std::pair(2048, 2048)));
+    // The read-back, then one look at the id: it is still the inverted one.
+    EXPECT_THAT(read_requests(),
+                ElementsAre(std::pair(0, 2048), std::pair(2048, 2048), std::pair(5, 2)));
     const auto task = window_.progress_history(IDC_TASK_PROGRESS);
     ASSERT_GE(task.size(), 2U);
     EXPECT_EQ(task[task.size() - 2], 2048U * 128 / 8040);  // the first chunk counted
@@ -260,7 +325,7 @@ TEST_F(UsbFirmwareTest, DifferenceInFirstByteReportsOffsetZero) {
 
     EXPECT_EQ(window_.log(), PROGRAMMING + "done\r\n" + VERIFYING + "error at 0: 00 != C2\n\r\n");
     EXPECT_EQ(window_.progress(IDC_TASK_PROGRESS), 0U);
-    EXPECT_EQ(reads().size(), 1U);
+    EXPECT_THAT(read_requests(), ElementsAre(std::pair(0, 2048), std::pair(5, 2)));
     expect_access_bracket();
 }
 
@@ -272,12 +337,11 @@ TEST_F(UsbFirmwareTest, ReadBackThatDeliversNothingGivesUpAfterBoundedRetries) {
     EXPECT_EQ(program(), 0);
 
     EXPECT_EQ(window_.log(), PROGRAMMING + "done\r\n" + VERIFYING + "failed\r\n");
-    const auto requests = read_requests();
-    EXPECT_EQ(requests.size(), static_cast<std::size_t>(EEPROM_EMPTY_READS_ALLOWED));
-    for (const auto& [index, length] : requests) {
-        EXPECT_EQ(index, 0);  // the same chunk asked again
-        EXPECT_EQ(length, 2048);
-    }
+    // The same chunk asked again and again; then the id, which cannot be read
+    // either, is written inverted again (three times, read before each).
+    std::vector<std::pair<int, int>> expected(EEPROM_EMPTY_READS_ALLOWED, std::pair(0, 2048));
+    expected.insert(expected.end(), 3, std::pair(5, 2));
+    EXPECT_EQ(read_requests(), expected);
     EXPECT_EQ(window_.progress(IDC_TASK_PROGRESS), 0U);
     expect_access_bracket();
 }
@@ -292,7 +356,8 @@ TEST_F(UsbFirmwareTest, ReadBackRecoversFromAFewEmptyReads) {
     EXPECT_THAT(
         read_requests(),
         ElementsAre(std::pair(0, 2048), std::pair(0, 2048), std::pair(0, 2048), std::pair(0, 2048),
-                    std::pair(2048, 2048), std::pair(4096, 2048), std::pair(6144, 1896)));
+                    std::pair(2048, 2048), std::pair(4096, 2048), std::pair(6144, 1896),
+                    std::pair(5, 2)));
     EXPECT_EQ(window_.log(), PROGRAMMING + "done\r\n" + VERIFYING + "done\r\n");
 }
 
@@ -302,8 +367,9 @@ TEST_F(UsbFirmwareTest, ShortReadContinuesRightAfterTheBytesThatArrived) {
 
     EXPECT_EQ(program(), 1);
 
-    EXPECT_THAT(read_requests(), ElementsAre(std::pair(0, 2048), std::pair(2047, 2048),
-                                             std::pair(4095, 2048), std::pair(6143, 1897)));
+    EXPECT_THAT(read_requests(),
+                ElementsAre(std::pair(0, 2048), std::pair(2047, 2048), std::pair(4095, 2048),
+                            std::pair(6143, 1897), std::pair(5, 2)));
     EXPECT_EQ(reads().front().transferred, 2047U);
     EXPECT_EQ(window_.log(), PROGRAMMING + "done\r\n" + VERIFYING + "done\r\n");
     const auto task = window_.progress_history(IDC_TASK_PROGRESS);
