@@ -26,6 +26,10 @@ struct PmbusCommandAttributes {
 
 PmbusCommandAttributes pmbus_command_attributes(std::uint8_t command);
 
+// Commands the program sends besides the scripts.
+constexpr std::uint8_t PMBUS_RESTORE_DEFAULT_ALL = 0x12;
+constexpr std::uint8_t PMBUS_MFR_DATE = 0x9D;
+
 // LINEAR11 values compared as numbers: an 11-bit unsigned mantissa times two
 // to a signed 5-bit exponent, so different encodings of one number are equal.
 bool pmbus_linear11_equal(std::uint16_t a, std::uint16_t b);

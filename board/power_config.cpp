@@ -160,3 +160,24 @@ int power_config_program(UsbDevice* device, int bus_address, const std::uint8_t*
     progress_overall(static_cast<std::uint32_t>(overall_to));
     return failures;
 }
+
+void power_supply_restore(UsbDevice* device, int bus_address) {
+    usb_control_transfer(device, 1, VREQ_BUS_TRANSFER, BUS_PMBUS_WRITE | (bus_address & 0xFF),
+                         PMBUS_RESTORE_DEFAULT_ALL, nullptr, nullptr);
+    clock_sleep_ms(POWER_RESTORE_PAUSE_MS);
+}
+
+int power_supply_date_compare(UsbDevice* device, int bus_address,
+                              std::span<const std::uint8_t> script) {
+    constexpr int REPLY_BYTES = 7;
+    std::uint8_t reply[REPLY_BYTES] = {};
+    int length = REPLY_BYTES;
+    usb_control_transfer(device, 0, VREQ_BUS_TRANSFER, BUS_PMBUS_READ | (bus_address & 0xFF),
+                         PMBUS_MFR_DATE, &length, reply);
+    if (length != REPLY_BYTES) {
+        return -1;
+    }
+    const bool equal = script.size() >= 9 && reply[0] == script[1] &&
+                       std::equal(reply + 1, reply + REPLY_BYTES, script.begin() + 3);
+    return equal ? 1 : 0;
+}

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <span>
 
 #include "device/usb.h"
 
@@ -14,3 +15,15 @@ int power_config_program(UsbDevice* device, int bus_address, const std::uint8_t*
 inline constexpr std::uint8_t POWER_STORE_SEQUENCE[6] = {0x11, 0xE8, 0x03, 0x11, 0xE8, 0x03};
 
 constexpr int POWER_WRITE_ATTEMPTS = 5;
+
+// RESTORE_DEFAULT_ALL, then a pause: the supply's working values become its
+// stored ones. Changes nothing the supply keeps across a power cycle, so a
+// check made after it sees what the supply will come up with.
+void power_supply_restore(UsbDevice* device, int bus_address);
+constexpr std::uint32_t POWER_RESTORE_PAUSE_MS = 1000;
+
+// The supply's MFR_DATE block (count and six bytes) against the script's
+// leading MFR_DATE record: 1 equal, 0 different, -1 when the read did not
+// deliver the whole block.
+int power_supply_date_compare(UsbDevice* device, int bus_address,
+                              std::span<const std::uint8_t> script);

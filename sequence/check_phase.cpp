@@ -1,9 +1,8 @@
 // The check phase: eight items of the instrument compared with the embedded set.
-#include <cstring>
-
 #include "window/window_port.h"
 #include "images/images.h"
 #include "window/log.h"
+#include "board/power_config.h"
 #include "flash/flash_image.h"
 #include "flash/flash_layout.h"
 #include "sequence/flash_core_upload.h"
@@ -98,25 +97,18 @@ int check_usb_firmware(UsbDevice* device) {
     return current ? 1 : 0;
 }
 
-// The supply's MFR_DATE block against the script's leading MFR_DATE record.
+// The supply's MFR_DATE against the script's. The supply is first told to
+// bring back its stored values: a run that stopped after the script but before
+// the store left the new values in the working registers only, and the supply
+// would come up with the old ones at the next power-on.
 int check_power_supply(UsbDevice* device, const char* label, std::uint8_t bus_address,
                        int image_id) {
-    constexpr int MFR_DATE = 0x9D;
-    constexpr int REPLY_BYTES = 7;
     log_append(label);
-    std::uint8_t reply[REPLY_BYTES] = {};
-    int length = REPLY_BYTES;
-    usb_control_transfer(device, 0, VREQ_BUS_TRANSFER, BUS_PMBUS_READ | bus_address, MFR_DATE,
-                         &length, reply);
-    if (length != REPLY_BYTES) {
-        log_outcome("failed");
-        return 0;
-    }
-    const FirmwareImage& script = firmware_image(image_id);
-    const bool current = script.length >= 9 && reply[0] == script.data[1] &&
-                         std::memcmp(reply + 1, script.data + 3, 6) == 0;
-    log_outcome(current ? "up to date" : "needs update");
-    return current ? 1 : 0;
+    power_supply_restore(device, bus_address);
+    const int compared =
+        power_supply_date_compare(device, bus_address, firmware_image(image_id).bytes());
+    log_outcome(compared > 0 ? "up to date" : compared == 0 ? "needs update" : "failed");
+    return compared > 0 ? 1 : 0;
 }
 
 }  // namespace

@@ -145,6 +145,12 @@ bool program_usb_firmware(UsbDevice* device, const CheckResults& results) {
     return false;
 }
 
+bool stored_values_hold_script(UsbDevice* device, std::uint8_t bus_address,
+                               const FirmwareImage& script) {
+    power_supply_restore(device, bus_address);
+    return power_supply_date_compare(device, bus_address, script.bytes()) > 0;
+}
+
 bool program_power_supply(UsbDevice* device, bool up_to_date, const char* label,
                           std::uint8_t bus_address, int image_id, int overall_from) {
     if (up_to_date) {
@@ -161,10 +167,14 @@ bool program_power_supply(UsbDevice* device, bool up_to_date, const char* label,
         power_config_program(device, bus_address, POWER_RESTORE_SEQUENCE,
                              sizeof POWER_RESTORE_SEQUENCE, overall_from + 1, overall_from + 1);
     }
-    // The store sequence follows only a script that reached every value.
-    const bool ok = configured && power_config_program(device, bus_address, POWER_STORE_SEQUENCE,
-                                                       sizeof POWER_STORE_SEQUENCE,
-                                                       overall_from + 1, overall_from + 2) == 0;
+    // The store sequence follows only a script that reached every value. Its
+    // sends cannot fail visibly, so the stored values are brought back and their
+    // date compared: a store that did not take effect fails the supply.
+    const bool ok = configured &&
+                    power_config_program(device, bus_address, POWER_STORE_SEQUENCE,
+                                         sizeof POWER_STORE_SEQUENCE, overall_from + 1,
+                                         overall_from + 2) == 0 &&
+                    stored_values_hold_script(device, bus_address, script);
     log_append(ok ? "done" : "failed");
     log_end_line();
     if (!ok) {

@@ -7,6 +7,7 @@
 #include <memory>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "commands/device_commands.h"
@@ -196,7 +197,7 @@ TEST_F(Worker, SupplyWithTheScriptsDateButAnotherCountNeedsAnUpdate) {
     std::vector<std::uint8_t> date(images().supply_a_script.begin() + 3,
                                    images().supply_a_script.begin() + 9);
     date.push_back('7');  // seven bytes: the count byte reads 7, the six digits match
-    instrument.supply(0).set_working(sim::pmbus::MFR_DATE, date);
+    instrument.supply(0).set_stored(sim::pmbus::MFR_DATE, date);
 
     run_worker(0);
 
@@ -204,10 +205,51 @@ TEST_F(Worker, SupplyWithTheScriptsDateButAnotherCountNeedsAnUpdate) {
     EXPECT_EQ(window_.message_boxes.size(), 1U);
 }
 
+// A run that stopped after a supply's script but before its store left the
+// new values in the working registers only: the supply would come up with
+// the old ones at the next power-on, so the check must see the stored ones.
+TEST_F(Worker, SupplyWhoseNewValuesWereNeverStoredNeedsAnUpdate) {
+    sim::Instrument& instrument = listed();
+    const std::span<const std::uint8_t> script = images().supply_a_script;
+    instrument.supply(0).set_stored(sim::pmbus::MFR_DATE, {'0', '0', '0', '1', '0', '1'});
+    ASSERT_TRUE(instrument.supply(0).runs_script(script));
+    ASSERT_FALSE(instrument.supply(0).stores_script(script));
+
+    run_worker(0);
+
+    EXPECT_TRUE(logged("Checking power supply A ... needs update\r\n")) << window_.log();
+    EXPECT_FALSE(instrument.supply(0).stores_script(script));  // the check stored nothing
+    ASSERT_EQ(window_.message_boxes.size(), 1U);
+    EXPECT_EQ(window_.message_boxes[0].text, MISMATCH);
+}
+
+// STORE_DEFAULT_ALL is a send without data: a supply that ignores it cannot
+// be seen by the send itself. The stored values are brought back and compared.
+TEST_F(Worker, SupplyThatIgnoresTheStoreFailsAndStaysOutOfDate) {
+    sim::Instrument& instrument = listed();
+    const std::span<const std::uint8_t> script = images().supply_a_script;
+    const std::vector<std::uint8_t> old_date = {'0', '0', '0', '1', '0', '1'};
+    instrument.supply(0).set_stored(sim::pmbus::MFR_DATE, old_date);
+    instrument.supply(0).set_working(sim::pmbus::MFR_DATE, old_date);
+    with_faults(instrument, [](sim::Faults& faults) {
+        faults.pmbus_store_ignored = sim::Trigger::always();
+    });
+
+    run_worker(1);
+
+    EXPECT_TRUE(logged("Programming power supply A ... failed\r\n")) << window_.log();
+    ASSERT_EQ(window_.message_boxes.size(), 1U);
+    EXPECT_EQ(window_.message_boxes[0].text.rfind("The power configuration update failed", 0), 0U);
+    EXPECT_FALSE(instrument.supply(0).stores_script(script));
+    EXPECT_FALSE(instrument.supply(0).runs_script(script));  // brought back to what it stores
+}
+
 TEST_F(Worker, UsbFirmwareThatCannotBeReadIsProgrammed) {
     sim::Instrument& instrument = listed();
+    bool check_read_failed = false;  // only the check's read: the write reads the id again
     watched_.before_control = [&](const UsbSetupPacket& setup) {
-        if (setup.request_type == 0xC0 && setup.value == 0x0251 && setup.index == 5) {
+        if (setup.request_type == 0xC0 && setup.value == 0x0251 && setup.index == 5 &&
+            !std::exchange(check_read_failed, true)) {
             with_faults(instrument, [](sim::Faults& faults) {
                 faults.control_fail[VREQ_BUS_TRANSFER] = sim::Trigger::once();
             });
