@@ -187,6 +187,14 @@ int device_power_command(int index, int halt) {
     return 1;
 }
 
+int refresh_command() {
+    if (refuse_when_busy()) {
+        return 0;
+    }
+    device_list_refresh(nullptr);
+    return 1;
+}
+
 bool worker_busy() {
     return worker_running();
 }

@@ -1,6 +1,6 @@
 #pragma once
-// The window's device commands: "Program", "Verify contents", "FPGA Halt"
-// and "Power-cycle". They run on the window's thread; only the programming
+// The window's device commands: "Program", "Verify contents", "FPGA Halt",
+// "Power-cycle" and "Refresh". They run on the window's thread; only the programming
 // itself runs on the worker thread, one at a time.
 
 // Restarts the listed instrument at index and starts the worker on it.
@@ -10,6 +10,11 @@ int program_command(int index, int program_mode);
 // Sends the FPGA halt (halt 1) or the power-cycle request (halt 0).
 // 1 when sent or when the device failed to open; 0 when busy or no device.
 int device_power_command(int index, int halt);
+
+// "Refresh": rebuilds the device list. Refused like the other commands while
+// a worker runs: the worker holds a record of the list and refreshes it
+// itself when it ends. 1 when refreshed, 0 when refused.
+int refresh_command();
 
 // True while a worker started by program_command is still running.
 bool worker_busy();

@@ -51,11 +51,13 @@ void end_sequence(UsbDevice* device) {
     WindowPort& port = window_port();
     progress_overall(0);
     progress_task(0);
-    port.control_enable(IDC_REFRESH, true);
     enable_program_and_menu(port, true);
     usb_close_device(device);
-    // The refresh frees the record of the device just closed.
+    // The refresh frees the record of the device just closed. "Refresh" comes
+    // back only after it: a click on it before would rebuild the list on the
+    // window's thread while this refresh is still walking it.
     device_list_refresh(remembered_device_path().c_str());
+    port.control_enable(IDC_REFRESH, true);
     enable_program_and_menu(port, true);
 }
 

@@ -84,7 +84,7 @@ int selected_device() {
 void on_command(HWND window, int id) {
     switch (id) {
         case IDC_REFRESH:
-            device_list_refresh(nullptr);
+            refresh_command();
             break;
         case IDC_PROGRAM:
             if (const int index = selected_device(); index >= 0) {

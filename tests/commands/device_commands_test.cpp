@@ -361,13 +361,22 @@ TEST_F(DeviceCommands, SecondCommandWhileTheWorkerRunsIsRefused) {
     const std::size_t transfers = instrument.transfers().size();
     const std::string log = window_.log();
 
+    UsbDevice* const worker_record = listed_device(0);
+    const int combo_calls = static_cast<int>(window_.calls.size());
+
     EXPECT_EQ(program_command(0, 1), 0);
     EXPECT_EQ(program_command(0, 0), 0);
     EXPECT_EQ(device_power_command(0, 1), 0);
     EXPECT_EQ(device_power_command(0, 0), 0);
+    // "Refresh" too: the list holds the record the worker uses.
+    EXPECT_EQ(refresh_command(), 0);
+    EXPECT_EQ(listed_device(0), worker_record);
+    EXPECT_EQ(std::count(window_.calls.begin() + combo_calls, window_.calls.end(),
+                         std::string("device_combo_reset")),
+              0);
 
     const auto shown = boxes();
-    ASSERT_EQ(shown.size(), 5U);
+    ASSERT_EQ(shown.size(), 6U);
     for (std::size_t i = 1; i < shown.size(); ++i) {
         EXPECT_EQ(shown[i].text, BUSY);
         EXPECT_EQ(shown[i].icon, MessageIcon::warning);
@@ -381,6 +390,8 @@ TEST_F(DeviceCommands, SecondCommandWhileTheWorkerRunsIsRefused) {
     worker_wait();
     expect_idle_window();
     EXPECT_EQ(device_power_command(0, 1), 1);  // idle again
+    EXPECT_EQ(refresh_command(), 1);
+    EXPECT_EQ(window_.combo_items(), std::vector<std::string>{"DEV11"});
 }
 
 }  // namespace

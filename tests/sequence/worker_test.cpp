@@ -92,16 +92,17 @@ TEST_F(Worker, StartAndEndSetTheWindowInOrder) {
             "control_enable 110 off", "menu_item_enable 108 off", "menu_item_enable 107 off",
             "menu_item_enable 109 off", "control_enable 106 off",
             // the summary, then the end sequence
-            "message_box", "control_enable 106 on", "control_enable 110 on",
+            "message_box", "control_enable 110 on",
             "menu_item_enable 108 on", "menu_item_enable 107 on", "menu_item_enable 109 on",
             // the refresh, which selects the instrument by its remembered path
             "device_combo_reset", "control_enable 110 off", "menu_item_enable 108 off",
             "menu_item_enable 107 off", "menu_item_enable 109 off", "device_combo_append DEV31",
             "device_combo_append DEV32", "device_combo_select 1", "control_enable 110 on",
             "menu_item_enable 108 on", "menu_item_enable 107 on", "menu_item_enable 109 on",
-            // and once more, whatever the refresh found
-            "control_enable 110 on", "menu_item_enable 108 on", "menu_item_enable 107 on",
-            "menu_item_enable 109 on"}));
+            // "Refresh" only once the worker's own refresh is done; the others
+            // once more, whatever the refresh found
+            "control_enable 106 on", "control_enable 110 on", "menu_item_enable 108 on",
+            "menu_item_enable 107 on", "menu_item_enable 109 on"}));
     const auto& bars = window_.progress_calls;
     ASSERT_GE(bars.size(), 4U);
     EXPECT_EQ(bars[0].control, IDC_OVERALL_PROGRESS);

@@ -164,6 +164,51 @@ TEST_F(DemoWindow, ProgramBringsEveryItemUpToDateAndASecondClickIsRefused) {
     EXPECT_EQ(harness.log().find("Erasing"), std::string::npos);
 }
 
+// "Refresh" rebuilds the list that holds the worker's record. A click queued
+// behind "Program" (it is handled once the restart wait is over and the worker
+// runs) and a click at the moment the end sequence enables the button must not
+// rebuild it under the worker: the first is refused, the second comes after
+// the worker's own refresh.
+WNDPROC refresh_button_procedure = nullptr;
+
+LRESULT CALLBACK click_refresh_when_enabled(HWND button, UINT message, WPARAM wparam,
+                                            LPARAM lparam) {
+    if (message == WM_ENABLE && wparam != FALSE && worker_busy()) {
+        PostMessageA(GetParent(button), WM_COMMAND, IDC_REFRESH, 0);
+    }
+    return CallWindowProcA(refresh_button_procedure, button, message, wparam, lparam);
+}
+
+TEST_F(DemoWindow, RefreshClicksDuringAProgramRunNeverRebuildTheListUnderTheWorker) {
+    const HWND refresh = harness.item(IDC_REFRESH);
+    refresh_button_procedure = reinterpret_cast<WNDPROC>(SetWindowLongPtrA(
+        refresh, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&click_refresh_when_enabled)));
+    {
+        MessageBoxWatcher boxes(harness.window());
+        PostMessageA(harness.window(), WM_COMMAND, IDC_PROGRAM, 0);
+        PostMessageA(harness.window(), WM_COMMAND, IDC_REFRESH, 0);
+        ASSERT_TRUE(pump_until([&] { return boxes.seen(SUMMARY_UP_TO_DATE) && !worker_busy(); }));
+        pump_pending();
+        const std::vector<std::string> shown = boxes.texts();
+        ASSERT_FALSE(shown.empty());
+        EXPECT_EQ(shown.front(), BUSY) << "the queued click is refused";
+        for (const std::string& text : shown) {
+            EXPECT_TRUE(text == BUSY || text == SUMMARY_UP_TO_DATE) << text;
+        }
+    }
+    SetWindowLongPtrA(refresh, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(refresh_button_procedure));
+
+    const std::string log = harness.log();
+    EXPECT_NE(log.find("Programming power supply B ... done\r\n"), std::string::npos) << log;
+    for (int selector = 0; selector < sim::FLASH_IMAGE_COUNT; ++selector) {
+        EXPECT_TRUE(flash_holds(selector)) << "selector " << selector;
+    }
+    EXPECT_TRUE(eeprom_holds_usb_firmware());
+    EXPECT_EQ(harness.combo_items(), std::vector<std::string>{"DEV1"});
+    EXPECT_EQ(harness.combo_selection(), 0);
+    EXPECT_TRUE(commands_enabled());
+}
+
 TEST_F(DemoWindow, FpgaHaltAndPowerCycleSendTheirRequestsAndSaySo) {
     MessageBoxWatcher boxes(harness.window());
     struct Case {
