@@ -135,17 +135,19 @@ void LibusbBackend::open_pipe(UsbDevice& device, PipeState& pipe, bool /*out*/) 
     context->pipes.push_back(std::move(state));
 }
 
+// A transfer in flight is cancelled and reaped before the pipe's state goes:
+// freeing a transfer that is still submitted is a use after free once the
+// kernel completes it.
 void LibusbBackend::close_pipe(UsbDevice& device, PipeState& pipe) {
     Pipe* state = pipe_of(pipe);
-    pipe.context = nullptr;
     Device* context = device_of(device);
-    if (state == nullptr || context == nullptr) {
-        return;
+    if (state != nullptr && context != nullptr) {
+        if (state->in_flight) {
+            cancel_and_reap(*state);
+        }
+        forget_pipe(*context, state);
     }
-    if (state->in_flight) {
-        abort(device, pipe);
-    }
-    forget_pipe(*context, state);
+    pipe.context = nullptr;
 }
 
 void LibusbBackend::close(UsbDevice& device) {

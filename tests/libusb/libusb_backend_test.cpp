@@ -121,6 +121,31 @@ TEST_F(LibusbBackendTest, InterfaceHeldByAnotherProgramIsRefusedAndNothingStaysO
     EXPECT_EQ(harness_->bus().open_handle_count(), 0U);
 }
 
+// A pipe closed with a read in flight: the read is cancelled and reaped before
+// its transfer is freed (a transfer freed while submitted is a use after free
+// once the kernel completes it).
+TEST_F(LibusbBackendTest, ClosingAPipeCancelsAndReapsTheReadInFlight) {
+    attach();
+    ASSERT_EQ(port_paths(), std::vector<std::string>{"usb:1-1"});
+    UsbDevice device;
+    ASSERT_EQ(open_port(device, "usb:1-1"), 0);
+    LibusbBackend& libusb = harness_->backend().libusb();
+    PipeState pipe;
+    pipe.endpoint_address = PIPE_BULK_IN;
+    pipe.bulk = 1;
+    libusb.open_pipe(device, pipe, false);
+    std::vector<std::uint8_t> buffer(512);
+    ASSERT_TRUE(libusb.start_read(device, pipe, buffer));  // the instrument has nothing to send
+    ASSERT_EQ(harness_->usbfs().urbs_outstanding(), 1U);
+
+    libusb.close_pipe(device, pipe);
+
+    EXPECT_EQ(pipe.context, nullptr);
+    EXPECT_EQ(harness_->usbfs().urbs_outstanding(), 0U);
+    libusb.close(device);
+    EXPECT_EQ(harness_->bus().open_handle_count(), 0U);
+}
+
 TEST_F(LibusbBackendTest, AFullSessionUsesOnlyIoctlsUsbfsKnows) {
     attach();
     const char* guid = INSTRUMENT_INTERFACE_GUID;

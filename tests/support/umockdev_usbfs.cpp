@@ -199,6 +199,15 @@ std::optional<std::string> UmockdevUsbfs::sim_path_of(const std::string& port_pa
     return std::nullopt;
 }
 
+std::size_t UmockdevUsbfs::urbs_outstanding() {
+    const std::lock_guard lock(mutex_);
+    std::size_t outstanding = 0;
+    for (const auto& node : nodes_) {
+        outstanding += node->in_flight.size() + node->done.size();
+    }
+    return outstanding;
+}
+
 std::vector<unsigned long> UmockdevUsbfs::unknown_requests() {
     const std::lock_guard lock(mutex_);
     return unknown_;

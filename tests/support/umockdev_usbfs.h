@@ -52,6 +52,9 @@ class UmockdevUsbfs {
     std::optional<std::string> port_path_of(const std::string& sim_path);
     std::optional<std::string> sim_path_of(const std::string& port_path);
 
+    // URBs submitted and not yet reaped by their client, over every device.
+    std::size_t urbs_outstanding();
+
     // The ioctls this stand-in does not know, by request number.
     std::vector<unsigned long> unknown_requests();
 
