@@ -18,6 +18,11 @@ public:
     // The simulated bus behind it, and its clock.
     virtual sim::SimBackend& bus() = 0;
     virtual sim::VirtualClock& clock() = 0;
+    // How far a wait measured on that clock may fall short of the time the
+    // backend really waited: 0 where the backend waits on the virtual clock
+    // itself; more where it waits in real time and the stand-in moves the
+    // clock on by the real time it sees between two requests.
+    virtual std::uint64_t clock_resolution_us() const { return 0; }
 };
 
 struct UsbContractBackend {
