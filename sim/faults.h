@@ -97,6 +97,10 @@ struct Faults {
     // The instrument loses power when the transfer with this index (its
     // position in the transfer record) begins; the transfer fails.
     std::optional<std::size_t> power_loss_at_transfer;
+    // From the transfer with this index on, the host reaches the instrument no
+    // more (its process was killed): every transfer fails and does nothing,
+    // while the instrument keeps power and every register as it was.
+    std::optional<std::size_t> host_gone_from_transfer;
 };
 
 // Fires the trigger stored under key, if there is one.

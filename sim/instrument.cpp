@@ -122,14 +122,19 @@ void Instrument::advance_to(std::uint64_t now_us) {
 std::optional<std::size_t> Instrument::begin_transfer(TransferRecord record) {
     const std::size_t index = transfers_.size();
     const bool power_lost = faults_.power_loss_at_transfer == index;
+    const bool host_gone = faults_.host_gone_from_transfer && index >= *faults_.host_gone_from_transfer;
     if (power_lost) {
         faults_.power_loss_at_transfer.reset();
+    }
+    if (power_lost || host_gone) {
         record.status = TransferStatus::failed;
         record.end_us = record.start_us;
     }
     transfers_.push_back(std::move(record));
     if (power_lost) {
         lose_power(transfers_.back().start_us);
+    }
+    if (power_lost || host_gone) {
         return std::nullopt;
     }
     return index;

@@ -5,18 +5,27 @@
 //  - every run ends with the controls enabled (when the worker ran) and the
 //    device closed;
 //  - no run passes a bound of virtual time;
-//  - after any failed run, one clean Program run brings the instrument fully
-//    up to date.
+//  - no check reports "up to date" for an item whose stored contents differ
+//    from the embedded set (flash regions, the EEPROM, the supplies' stored
+//    values), in the faulty run and in the run after it;
+//  - after any failed or stopped run, one clean Program run brings the
+//    instrument fully up to date.
 // OMBRIX_CAMPAIGN_SCHEDULES sets the number of schedules (default 200) and
 // OMBRIX_CAMPAIGN_FIRST_SEED the first seed.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <mutex>
+#include <optional>
 #include <string>
+#include <thread>
 
 #include "window/window_port.h"
+#include "device/forwarding_backend.h"
 #include "commands/device_commands.h"
 #include "instruments/device_list.h"
 #include "images/images.h"
@@ -43,14 +52,75 @@ struct RunOutcome {
     std::string last_message;
 };
 
+// Holds the host's transfer with a given number until the window's thread
+// has handled a "Refresh" click: the click lands at that exact point of a run.
+class RefreshClick final : public ForwardingUsbBackend {
+  public:
+    RefreshClick(UsbBackend& bus, std::size_t at_transfer)
+        : ForwardingUsbBackend(bus), at_transfer_(at_transfer) {}
+
+    // On the window's thread: clicks when a transfer asks for it, until the
+    // worker has ended.
+    void serve_until_worker_ends() {
+        std::unique_lock lock(mutex_);
+        while (worker_busy()) {
+            changed_.wait_for(lock, std::chrono::milliseconds(1), [this] { return requested_; });
+            if (requested_) {
+                refresh_command();
+                requested_ = false;
+                clicked_ = true;
+                changed_.notify_all();
+            }
+        }
+    }
+
+    int control_transfer(UsbDevice& device, const UsbSetupPacket& setup,
+                         std::span<std::uint8_t> data) override {
+        arrive();
+        return ForwardingUsbBackend::control_transfer(device, setup, data);
+    }
+    bool start_write(UsbDevice& device, PipeState& pipe,
+                     std::span<const std::uint8_t> data) override {
+        arrive();
+        return ForwardingUsbBackend::start_write(device, pipe, data);
+    }
+    bool start_read(UsbDevice& device, PipeState& pipe, std::span<std::uint8_t> data) override {
+        arrive();
+        return ForwardingUsbBackend::start_read(device, pipe, data);
+    }
+
+  private:
+    // Transfers of the window's own thread (the restart) go by unheld.
+    void arrive() {
+        if (transfers_++ != at_transfer_ || std::this_thread::get_id() == window_thread_) {
+            return;
+        }
+        std::unique_lock lock(mutex_);
+        requested_ = true;
+        changed_.notify_all();
+        changed_.wait(lock, [this] { return clicked_; });
+    }
+
+    const std::size_t at_transfer_;
+    const std::thread::id window_thread_ = std::this_thread::get_id();
+    std::size_t transfers_ = 0;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool requested_ = false;
+    bool clicked_ = false;
+};
+
 // One command run on a fresh window, as the window's thread would run it.
-RunOutcome run_command(RecordingWindowPort& window, bool program_mode) {
+RunOutcome run_command(RecordingWindowPort& window, bool program_mode, RefreshClick* click) {
     window_port_install(&window);
     device_list_refresh(nullptr);
     RunOutcome outcome;
     const int index = window.device_combo_selection();
     if (index >= 0) {
         outcome.worker_ran = program_command(index, program_mode ? 1 : 0) == 1 && worker_busy();
+        if (click != nullptr) {
+            click->serve_until_worker_ends();
+        }
         worker_wait();
     }
     for (const auto& box : window.message_boxes) {
@@ -63,6 +133,47 @@ RunOutcome run_command(RecordingWindowPort& window, bool program_mode) {
     outcome.log = window.log();
     window_port_install(nullptr);
     return outcome;
+}
+
+// The items each check label stands for.
+struct CheckLabel {
+    const char* line;
+    std::vector<int> items;
+};
+const std::vector<CheckLabel> CHECK_LABELS = {
+    {"Checking firmware ... up to date", {1}},
+    {"Checking bitstream ... up to date", {0}},
+    {"Checking factory firmware ... up to date", {3}},
+    {"Checking factory bitstream ... up to date", {2, 4}},
+    {"Checking USB firmware ... up to date", {5}},
+    {"Checking power supply A ... up to date", {6}},
+    {"Checking power supply B ... up to date", {7}},
+};
+
+// Which items held the set when a run began.
+using ItemStates = std::vector<bool>;
+ItemStates item_states(sim::SimBackend& bus, const sim::Instrument& instrument,
+                       const sim::ImageSet& set) {
+    auto lock = bus.lock();
+    ItemStates states;
+    for (int item = 0; item < sim_support::INSTALLED_ITEM_COUNT; ++item) {
+        states.push_back(sim_support::instrument_holds_item(instrument, set, item));
+    }
+    return states;
+}
+
+// A check may call an item up to date only when it held the set at the
+// start of the run (nothing in a run rewrites an item before its check).
+void expect_checks_true_to(const ItemStates& before, const std::string& log, const char* run) {
+    for (const CheckLabel& label : CHECK_LABELS) {
+        if (log.find(label.line) == std::string::npos) {
+            continue;
+        }
+        for (const int item : label.items) {
+            EXPECT_TRUE(before[static_cast<std::size_t>(item)])
+                << run << ": \"" << label.line << "\" over item " << item << ", which did not hold the set";
+        }
+    }
 }
 
 class Campaign : public testing::Test {
@@ -138,8 +249,17 @@ void Campaign::run_schedules(const std::vector<std::uint64_t>& seeds) {
         const int failures_before = failed_part_count();
         RecordingWindowPort window;
         const std::uint64_t started_us = clock.now_us();
-        const RunOutcome outcome = run_command(window, schedule.program_mode);
+        const ItemStates at_start = item_states(bus, instrument, images_.set());
+        std::optional<RefreshClick> click;
+        if (schedule.refresh_at_transfer) {
+            click.emplace(bus, *schedule.refresh_at_transfer);
+            usb_install_backend(&*click);
+        }
+        const RunOutcome outcome =
+            run_command(window, schedule.program_mode, click ? &*click : nullptr);
+        usb_install_backend(&bus);
         SCOPED_TRACE("seed " + std::to_string(seed) + " (" + schedule.describe() + ")\n" + outcome.log);
+        expect_checks_true_to(at_start, outcome.log, "the faulty run");
 
         const std::uint64_t elapsed_us = clock.now_us() - started_us;
         EXPECT_LT(elapsed_us, VIRTUAL_TIME_BOUND_US);
@@ -167,7 +287,9 @@ void Campaign::run_schedules(const std::vector<std::uint64_t>& seeds) {
             clock.advance_us(instrument.timing().power_restore_us + 1'000'000);
             bus.settle();
             RecordingWindowPort repair_window;
-            const RunOutcome repair = run_command(repair_window, true);
+            const ItemStates before_repair = item_states(bus, instrument, images_.set());
+            const RunOutcome repair = run_command(repair_window, true, nullptr);
+            expect_checks_true_to(before_repair, repair.log, "the run after it");
             auto lock = bus.lock();
             const bool repaired = repair.summary_up_to_date && instrument_holds_set(instrument, images_);
             EXPECT_TRUE(repaired) << "the repair run did not restore the set:\n" << repair.log
@@ -204,7 +326,11 @@ TEST_F(Campaign, RegressionSchedules) {
     // 16: a corrupted EEPROM read-back fails the USB firmware step although the
     // EEPROM holds the image; the next run finds everything up to date and
     // must say so.
-    run_schedules({16});
+    // 15122 (control short), 18342 (stuck flash bit, control short), 40354
+    // (control failed): a supply's STORE_DEFAULT_ALL sends lost; the run said
+    // "done" over a supply whose stored values were the old ones, and the next
+    // check, reading the working values, said "up to date".
+    run_schedules({16, 15122, 18342, 40354});
 }
 
 }  // namespace

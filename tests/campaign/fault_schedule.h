@@ -3,6 +3,7 @@
 // command, and one or two faults with their triggers, all drawn from the seed.
 #include <algorithm>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,8 @@ struct FaultSchedule {
     sim::InstrumentConfig instrument;
     std::vector<std::string> kinds;
     std::vector<std::function<void(sim::Faults&)>> faults;
+    // A "Refresh" click when the host's transfer with this number goes out.
+    std::optional<std::size_t> refresh_at_transfer;
 
     void arm(sim::Instrument& instrument_under_test) const {
         instrument_under_test.faults().rng = sim::Rng(seed * 7919 + 1);
@@ -143,6 +146,30 @@ inline const std::vector<FaultKind>& fault_kinds() {
     return kinds;
 }
 
+// What stops a run from outside the instrument's own faults: the host gone at
+// a transfer (the instrument keeps power and its working registers), a store
+// the supply ignores, an EEPROM write that stores other bytes, a click on
+// "Refresh" in the middle of a run. Drawn from a generator of their own, so
+// every seed keeps the faults it had before they were added.
+inline const std::vector<FaultKind>& interruption_kinds() {
+    static const std::vector<FaultKind> kinds = {
+        {"host stops", [](sim::Rng& rng, const sim::SyntheticImages&) {
+             const std::size_t at = rng.next() % 40000;
+             return [at](sim::Faults& f) { f.host_gone_from_transfer = at; };
+         }},
+        {"store ignored", [](sim::Rng& rng, const sim::SyntheticImages&) {
+             const sim::Trigger trigger = random_trigger(rng, 3);
+             return [trigger](sim::Faults& f) { f.pmbus_store_ignored = trigger; };
+         }},
+        {"EEPROM write lost", [](sim::Rng& rng, const sim::SyntheticImages&) {
+             const sim::Trigger trigger = random_trigger(rng, 260);
+             return [trigger](sim::Faults& f) { f.eeprom_write_lost = trigger; };
+         }},
+        {"Refresh during the run", nullptr},
+    };
+    return kinds;
+}
+
 }  // namespace fault_schedule_detail
 
 inline FaultSchedule make_fault_schedule(std::uint64_t seed, const sim::SyntheticImages& images) {
@@ -170,6 +197,17 @@ inline FaultSchedule make_fault_schedule(std::uint64_t seed, const sim::Syntheti
         }
         schedule.kinds.emplace_back(kind.name);
         schedule.faults.push_back(kind.make(rng, images));
+    }
+    sim::Rng interruption_rng(seed * 0xD1B54A32D192ED03ULL + 3);
+    if (interruption_rng.next() % 3 == 0) {
+        const auto& interruptions = interruption_kinds();
+        const FaultKind& kind = interruptions[interruption_rng.next() % interruptions.size()];
+        schedule.kinds.emplace_back(kind.name);
+        if (kind.make) {
+            schedule.faults.push_back(kind.make(interruption_rng, images));
+        } else {
+            schedule.refresh_at_transfer = interruption_rng.next() % 40000;
+        }
     }
     return schedule;
 }

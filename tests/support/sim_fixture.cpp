@@ -75,23 +75,35 @@ class OutFrameCutter {
 
 }  // namespace
 
-bool instrument_holds_set(const sim::Instrument& instrument, const sim::ImageSet& set) {
-    for (int selector = 0; selector < sim::FLASH_IMAGE_COUNT; ++selector) {
-        const sim::FlashPlacement placement = sim::flash_placement(selector);
-        const auto image = set.flash_image(selector);
+bool instrument_holds_item(const sim::Instrument& instrument, const sim::ImageSet& set, int item) {
+    if (item < sim::FLASH_IMAGE_COUNT) {
+        const sim::FlashPlacement placement = sim::flash_placement(item);
+        const auto image = set.flash_image(item);
         const auto flash = instrument.flash(placement.device).bytes();
-        if (placement.start + image.size() > flash.size() ||
-            !std::equal(image.begin(), image.end(), flash.begin() + placement.start)) {
+        return placement.start + image.size() <= flash.size() &&
+               std::equal(image.begin(), image.end(), flash.begin() + placement.start);
+    }
+    switch (static_cast<InstalledItem>(item)) {
+        case InstalledItem::usb_firmware: {
+            const auto eeprom = instrument.eeprom().bytes();
+            return set.usb_firmware.size() <= eeprom.size() &&
+                   std::equal(set.usb_firmware.begin(), set.usb_firmware.end(), eeprom.begin());
+        }
+        case InstalledItem::power_supply_a:
+            return instrument.supply(0).stores_script(set.supply_a_script);
+        case InstalledItem::power_supply_b:
+            return instrument.supply(1).stores_script(set.supply_b_script);
+    }
+    return false;
+}
+
+bool instrument_holds_set(const sim::Instrument& instrument, const sim::ImageSet& set) {
+    for (int item = 0; item < INSTALLED_ITEM_COUNT; ++item) {
+        if (!instrument_holds_item(instrument, set, item)) {
             return false;
         }
     }
-    const auto eeprom = instrument.eeprom().bytes();
-    if (set.usb_firmware.size() > eeprom.size() ||
-        !std::equal(set.usb_firmware.begin(), set.usb_firmware.end(), eeprom.begin())) {
-        return false;
-    }
-    return instrument.supply(0).stores_script(set.supply_a_script) &&
-           instrument.supply(1).stores_script(set.supply_b_script);
+    return true;
 }
 
 sim::SyntheticSizes loadable_sizes() {

@@ -48,6 +48,12 @@ BlobResourceSource resources_of(const sim::SyntheticImages& images);
 // supplies. Read directly; the caller holds the bus's lock where it is shared.
 bool instrument_holds_set(const sim::Instrument& instrument, const sim::ImageSet& set);
 
+// One item of the eight: the flash regions by image selector (0 to 4), then
+// the boot EEPROM and the two supplies.
+enum class InstalledItem { usb_firmware = 5, power_supply_a = 6, power_supply_b = 7 };
+constexpr int INSTALLED_ITEM_COUNT = 8;
+bool instrument_holds_item(const sim::Instrument& instrument, const sim::ImageSet& set, int item);
+
 // A recording port that also lets a test act the moment a bar moves: window
 // calls are synchronous, so the hook runs in the middle of an operation.
 class ObservedWindowPort final : public RecordingWindowPort {
