@@ -116,11 +116,13 @@ int check_power_supply(UsbDevice* device, const char* label, std::uint8_t bus_ad
 bool check_phase(UsbDevice* device, bool program_mode, CheckResults& results) {
     progress_overall(program_mode ? 1 : 2);
     for (const FlashCheck& check : FLASH_CHECKS) {
-        if (!run_flash_check(device, check, program_mode, results)) {
+        if (worker_stops_here(nullptr) || !run_flash_check(device, check, program_mode, results)) {
             return false;
         }
     }
-    if (!run_factory_bitstream_check(device, program_mode, results)) {
+    if (worker_stops_here(nullptr) ||
+        !run_factory_bitstream_check(device, program_mode, results) ||
+        worker_stops_here(nullptr)) {
         return false;
     }
     results.usb_firmware = check_usb_firmware(device);
@@ -128,5 +130,5 @@ bool check_phase(UsbDevice* device, bool program_mode, CheckResults& results) {
                                                 BUS_ADDRESS_SUPPLY_A, IMAGE_POWER_SUPPLY_A);
     results.power_supply_b = check_power_supply(device, "Checking power supply B ... ",
                                                 BUS_ADDRESS_SUPPLY_B, IMAGE_POWER_SUPPLY_B);
-    return true;
+    return !worker_stops_here(nullptr);
 }

@@ -77,15 +77,20 @@ bool end_line(bool succeeded, const char* message) {
 bool program_flash_step(UsbDevice* device, const FlashStep& step, CheckResults& results) {
     if (results.*step.result == 0) {
         const FlashSpans& spans = step.spans;
+        if (worker_stops_here(step.name)) {
+            return false;
+        }
         begin_line("Erasing ", step.name);
         if (!end_line(image_erase(device, step.selector, spans.erase_from, spans.program_from) == 0,
-                      step.programming_failed)) {
+                      step.programming_failed) ||
+            worker_stops_here(step.name)) {
             return false;
         }
         begin_line("Programming ", step.name);
         if (!end_line(
                 image_program(device, step.selector, spans.program_from, spans.verify_from) == 0,
-                step.programming_failed)) {
+                step.programming_failed) ||
+            worker_stops_here(step.name)) {
             return false;
         }
         begin_line("Checking ", step.name);
@@ -104,17 +109,20 @@ bool program_factory_bitstream(UsbDevice* device, CheckResults& results) {
     const bool sequence = results.configuration_sequence == 0;
     const bool bitstream = results.factory_bitstream == 0;
     if (sequence || bitstream) {
+        if (worker_stops_here("factory bitstream")) {
+            return false;
+        }
         begin_line("Erasing ", "factory bitstream");
         bool ok =
             (!sequence || image_erase(device, SELECTOR_CONFIGURATION_SEQUENCE, 66, 67) == 0) &&
             (!bitstream || image_erase(device, SELECTOR_FACTORY_BITSTREAM, 67, 98) == 0);
-        if (!end_line(ok, FACTORY_BITSTREAM_FAILED)) {
+        if (!end_line(ok, FACTORY_BITSTREAM_FAILED) || worker_stops_here("factory bitstream")) {
             return false;
         }
         begin_line("Programming ", "factory bitstream");
         ok = (!sequence || image_program(device, SELECTOR_CONFIGURATION_SEQUENCE, 98, 98) == 0) &&
              (!bitstream || image_program(device, SELECTOR_FACTORY_BITSTREAM, 98, 114) == 0);
-        if (!end_line(ok, FACTORY_BITSTREAM_FAILED)) {
+        if (!end_line(ok, FACTORY_BITSTREAM_FAILED) || worker_stops_here("factory bitstream")) {
             return false;
         }
         begin_line("Checking ", "factory bitstream");
@@ -137,6 +145,9 @@ bool program_usb_firmware(UsbDevice* device, const CheckResults& results) {
         progress_overall(124);
         return true;
     }
+    if (worker_stops_here("USB firmware")) {
+        return false;
+    }
     const FirmwareImage& image = firmware_image(IMAGE_USB_FIRMWARE);
     if (usb_firmware_program(device, image.data, image.length) > 0) {
         return true;
@@ -156,6 +167,10 @@ bool program_power_supply(UsbDevice* device, bool up_to_date, const char* label,
     if (up_to_date) {
         progress_overall(static_cast<std::uint32_t>(overall_from + 2));
         return true;
+    }
+    if (worker_stops_here(bus_address == BUS_ADDRESS_SUPPLY_A ? "power supply A"
+                                                             : "power supply B")) {
+        return false;
     }
     log_append(label);
     const FirmwareImage& script = firmware_image(image_id);

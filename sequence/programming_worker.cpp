@@ -2,11 +2,18 @@
 // every path goes through.
 #include "sequence/programming_worker.h"
 
+#include <atomic>
+#include <string>
+
+#include "window/log.h"
 #include "window/window_port.h"
 #include "instruments/device_list.h"
 #include "sequence/flash_core_upload.h"
 
 namespace {
+
+std::atomic<bool> stop_requested{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
 
 constexpr int COMMAND_ITEMS[] = {IDM_POWER_CYCLE, IDM_FPGA_HALT, IDM_VERIFY_CONTENTS};
 
@@ -63,6 +70,36 @@ void end_sequence(UsbDevice* device) {
 
 }  // namespace
 
+void worker_request_stop() {
+    stop_requested.store(true);
+}
+
+bool worker_stop_requested() {
+    return stop_requested.load();
+}
+
+void worker_clear_stop() {
+    stop_requested.store(false);
+}
+
+bool worker_stops_here(const char* next_item) {
+    if (!worker_stop_requested()) {
+        return false;
+    }
+    log_append(STOPPED_LOG);
+    log_end_line();
+    if (next_item == nullptr) {
+        window_port().message_box(STOPPED_BEFORE_WRITING, MessageIcon::warning);
+        return true;
+    }
+    const std::string text = std::string("The run was stopped before the ") + next_item +
+                             " was rewritten: the items before it are written and checked, it "
+                             "and the items after it are not up to date.\r\nRun program again "
+                             "to bring the device up to date.";
+    window_port().message_box(text.c_str(), MessageIcon::warning);
+    return true;
+}
+
 int ProgrammingWorker(const WorkerRequest* request) {
     UsbDevice* const device = request->device;
     const bool program_mode = request->program_mode != 0;
@@ -70,7 +107,7 @@ int ProgrammingWorker(const WorkerRequest* request) {
     disable_commands(window_port());
     progress_overall(0);
     progress_task(0);
-    if (flash_core_upload(device, 0, program_mode ? 1 : 2) == 0) {
+    if (!worker_stops_here(nullptr) && flash_core_upload(device, 0, program_mode ? 1 : 2) == 0) {
         CheckResults results;
         if (check_phase(device, program_mode, results)) {
             decide(device, program_mode, results);

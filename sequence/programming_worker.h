@@ -42,3 +42,23 @@ void programming_phase(UsbDevice* device, CheckResults& results);
 inline constexpr const char* SUMMARY_UP_TO_DATE =
     "All the internal firmwares are up to date.\r\n"
     "Please power-cycle the device to resume normal operation.";
+
+// A stop asked for from outside the window (the command line's first SIGINT,
+// SIGTERM or SIGHUP). The worker stops at the next point that a later run
+// repairs: between two checks, after the flash operation in progress (a
+// region erased but not written is found out of date), before the boot
+// EEPROM or a supply (whose steps, once begun, end as they always do). It logs
+// "Stopped on request." and says what was not done in a warning message.
+// Async-signal-safe. The request stays until cleared.
+void worker_request_stop();
+bool worker_stop_requested();
+void worker_clear_stop();
+
+// Ends the run here when a stop was asked for; next_item names what is left
+// undone ("bitstream", "USB firmware"), or nullptr before anything was written.
+bool worker_stops_here(const char* next_item);
+
+inline constexpr const char* STOPPED_LOG = "Stopped on request.";
+inline constexpr const char* STOPPED_BEFORE_WRITING =
+    "The run was stopped before anything was written; the device holds what it held "
+    "before.\r\nRun the command again to complete it.";

@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "commands/device_commands.h"
+#include "device/flash_commands.h"
+#include "flash/flash_layout.h"
 #include "instruments/device_list.h"
 #include "scenario/command_fixture.h"
 #include "scenario/run_texts.h"
@@ -360,5 +362,103 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<UnfinishedComparison>& comparison) {
         return comparison.param.name;
     });
+
+}  // namespace
+
+namespace {
+
+// ---- a stop asked for from outside (the command line's first signal) ----
+
+struct StopPoint {
+    const char* name;
+    std::uint32_t opcode;  // the first frame of this kind in the region asks for the stop
+    int selector;
+    bool supply;           // or: the first write to supply A asks for it
+    const char* log_before_stop;
+    const char* undone;
+    const char* next_check;  // what the next run's check finds
+};
+
+void PrintTo(const StopPoint& point, std::ostream* out) {
+    *out << point.name;
+}
+
+class StopTest : public Worker, public ::testing::WithParamInterface<StopPoint> {
+  protected:
+    void TearDown() override { worker_clear_stop(); }
+};
+
+// The run ends at the next point a later run repairs, says what is not done,
+// and the next run finds exactly that out of date and repairs it.
+TEST_P(StopTest, EndsWhereTheNextRunRepairsAndSaysWhatIsLeft) {
+    const StopPoint& point = GetParam();
+    sim::Instrument& instrument = listed();
+    load_older(instrument, SELECTOR_BITSTREAM);
+    {
+        const auto lock = bus_.lock();
+        for (const int supply : {0, 1}) {
+            const auto& script = supply == 0 ? images().supply_a_script : images().supply_b_script;
+            const auto date = sim::older_date(std::span(script).subspan(3, 6));
+            instrument.supply(supply).set_working(sim::pmbus::MFR_DATE, date);
+            instrument.supply(supply).set_stored(sim::pmbus::MFR_DATE, date);
+        }
+    }
+    auto watch = std::make_shared<RegionWatch>(point.opcode, point.selector, images());
+    watched_.before_bulk_out = [&, watch](std::span<const std::uint8_t> bytes) {
+        if (!point.supply && watch->hits(bytes)) {
+            worker_request_stop();
+        }
+    };
+    watched_.before_control = [&](const UsbSetupPacket& setup) {
+        // The script's first write: its MFR_DATE record.
+        if (point.supply && setup.request_type == 0x40 &&
+            setup.value == (BUS_PMBUS_WRITE | BUS_ADDRESS_SUPPLY_A) && setup.index == 0x9D) {
+            worker_request_stop();
+        }
+    };
+
+    run_worker(1);
+
+    EXPECT_NE(window_.log().find(std::string(point.log_before_stop) + "Stopped on request.\r\n"),
+              std::string::npos)
+        << window_.log();
+    ASSERT_EQ(window_.message_boxes.size(), 1U);
+    EXPECT_EQ(window_.message_boxes[0].icon, MessageIcon::warning);
+    EXPECT_NE(window_.message_boxes[0].text.find(std::string("before the ") + point.undone),
+              std::string::npos)
+        << window_.message_boxes[0].text;
+    EXPECT_NE(window_.message_boxes[0].text.find("Run program again"), std::string::npos);
+    if (point.supply) {
+        // A supply's script and store, once begun, end as always.
+        const auto lock = bus_.lock();
+        EXPECT_TRUE(instrument.supply(0).stores_script(images().supply_a_script));
+    }
+    expect_idle_window();
+
+    worker_clear_stop();
+    watched_.before_bulk_out = nullptr;
+    watched_.before_control = nullptr;
+    window_.message_boxes.clear();
+    window_.log_set_text("");
+    run_worker(1);
+    EXPECT_NE(window_.log().find(point.next_check), std::string::npos) << window_.log();
+    ASSERT_FALSE(window_.message_boxes.empty());
+    EXPECT_EQ(window_.message_boxes.back().text, UP_TO_DATE);
+    EXPECT_TRUE(holds_current_set(instrument));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Points, StopTest,
+    ::testing::Values(
+        StopPoint{"DuringTheErase", FLASH_CMD_ERASE, SELECTOR_BITSTREAM, false,
+                  "Erasing bitstream ... success\r\n", "bitstream",
+                  "Checking bitstream ... needs update"},
+        StopPoint{"DuringThePageWrites", FLASH_CMD_WRITE, SELECTOR_BITSTREAM, false,
+                  "Programming bitstream ... success\r\n", "bitstream",
+                  // written whole, not yet read back: the next check reads it back
+                  "Checking bitstream ... up to date"},
+        StopPoint{"DuringSupplyA", 0, 0, true, "Programming power supply A ... done\r\n",
+                  "power supply B", "Checking power supply B ... needs update"}),
+    [](const auto& test) { return std::string(test.param.name); });
 
 }  // namespace
