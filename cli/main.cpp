@@ -1,6 +1,9 @@
 // The command-line front end: the window's commands over the same core, with
 // the log and the bars on a terminal.
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 
 #include "window/window_port.h"
@@ -9,6 +12,7 @@
 #include "cli/terminal_port.h"
 #include "commands/device_commands.h"
 #include "instruments/device_list.h"
+#include "sequence/programming_worker.h"
 #include "images/images.h"
 #include "device/usb_trace.h"
 #include "resources/embedded_image_set.h"
@@ -21,11 +25,62 @@
 #include <io.h>
 #define isatty _isatty
 #define fileno _fileno
+#define write _write
 #else
 #include <unistd.h>
 #endif
 
 namespace {
+
+// ---- interruption ----
+//
+// The first SIGINT, SIGTERM or SIGHUP asks the worker to stop where the next
+// run repairs (no write is cut in half); the run then ends with exit status
+// 130. A second one ends the program at once. SIGPIPE is ignored: a closed
+// output only ends the output, never a write to the instrument.
+
+constexpr int EXIT_INTERRUPTED = 130;
+constexpr char FIRST_SIGNAL_TEXT[] =
+    "Stopping at the next point that a later run repairs; interrupt again to end at once "
+    "(the instrument may then be left unusable).\n";
+constexpr char SECOND_SIGNAL_TEXT[] =
+    "Ended at once: the instrument may be left unusable. Run program again before using "
+    "it.\n";
+
+volatile std::sig_atomic_t signals_seen = 0;
+
+void write_to_stderr(const char* text, std::size_t length) {
+    // Async-signal-safe; what does not get through is lost.
+    [[maybe_unused]] const auto written = write(2, text, static_cast<unsigned>(length));
+}
+
+extern "C" void on_stop_signal(int) {
+    signals_seen = signals_seen + 1;
+    if (signals_seen == 1) {
+        worker_request_stop();
+        write_to_stderr(FIRST_SIGNAL_TEXT, sizeof FIRST_SIGNAL_TEXT - 1);
+        return;
+    }
+    write_to_stderr(SECOND_SIGNAL_TEXT, sizeof SECOND_SIGNAL_TEXT - 1);
+    std::_Exit(EXIT_INTERRUPTED);
+}
+
+void install_signal_handlers() {
+#if defined(_WIN32)
+    for (const int number : {SIGINT, SIGTERM, SIGBREAK}) {
+        std::signal(number, on_stop_signal);
+    }
+#else
+    struct sigaction action {};
+    action.sa_handler = on_stop_signal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (const int number : {SIGINT, SIGTERM, SIGHUP}) {
+        sigaction(number, &action, nullptr);
+    }
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
+}
 
 sim::Contents simulated_contents(const std::string& name) {
     if (name == "current") {
@@ -110,8 +165,13 @@ int run_on_backend(const CliOptions& options, TerminalPort& port, UsbBackend& in
         backend = trace.get();
     }
     usb_install_backend(backend);
-    const int exit_code = run_command(options, port);
-    port.finish(exit_code);
+    const bool interrupted_before = worker_stop_requested();
+    int exit_code = interrupted_before ? EXIT_INTERRUPTED : run_command(options, port);
+    const bool interrupted = worker_stop_requested();
+    if (interrupted) {
+        exit_code = EXIT_INTERRUPTED;
+    }
+    port.finish(exit_code, interrupted);
     device_list_release();
     usb_install_backend(nullptr);
     return exit_code;
@@ -143,6 +203,7 @@ int main(int argc, char** argv) {
     if (const std::optional<int> exit_code = cli_parse(argc, argv, options)) {
         return *exit_code;
     }
+    install_signal_handlers();
     TerminalPort port(stdout, terminal_style(options));
     if (!startup_load_images(embedded_image_source(), port)) {
         return EXIT_WARNING_OR_ERROR;

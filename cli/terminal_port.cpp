@@ -92,7 +92,27 @@ void TerminalPort::log_replace_selection(const char* text) {
     append_text(text);
 }
 
+// Once, as the first write to the instrument begins: an interruption from here
+// on leaves it to be repaired by another run.
+void TerminalPort::notice_before_writing(const char* text) {
+    if (write_notice_given_ ||
+        (std::strncmp(text, "Erasing ", 8) != 0 && std::strncmp(text, "Programming ", 12) != 0)) {
+        return;
+    }
+    write_notice_given_ = true;
+    static constexpr const char* NOTICE =
+        "Writing to the instrument: keep it connected and powered until the end.";
+    if (style_ == TerminalStyle::json) {
+        emit_json(std::string("{\"type\":\"notice\",\"text\":\"") + NOTICE + "\"}");
+        return;
+    }
+    clear_bars();
+    std::fprintf(stderr, "%s\n", NOTICE);
+    std::fflush(stderr);
+}
+
 void TerminalPort::append_text(const char* text) {
+    notice_before_writing(text);
     modelled_length_ += static_cast<std::uint32_t>(std::strlen(text));
     for (const char* c = text; *c != '\0'; ++c) {
         if (*c == '\r') {
@@ -207,14 +227,15 @@ bool TerminalPort::shown_warning_or_error() const {
     return warning_or_error_;
 }
 
-void TerminalPort::finish(int exit_code) {
+void TerminalPort::finish(int exit_code, bool interrupted) {
     std::lock_guard lock(mutex_);
     if (!pending_line_.empty()) {
         end_line();
     }
     clear_bars();
     if (style_ == TerminalStyle::json) {
-        emit_json("{\"type\":\"result\",\"exit_code\":" + std::to_string(exit_code) + "}");
+        emit_json("{\"type\":\"result\",\"exit_code\":" + std::to_string(exit_code) +
+                  ",\"interrupted\":" + (interrupted ? "true" : "false") + "}");
     }
     std::fflush(out_);
 }

@@ -38,11 +38,13 @@ public:
     // The most severe message shown so far; none when no message box was shown.
     bool shown_information() const;
     bool shown_warning_or_error() const;
-    // Finishes the output: any unfinished line, and the bars cleared.
-    void finish(int exit_code);
+    // Finishes the output: any unfinished line, and the bars cleared; the
+    // JSON result record tells whether the run was interrupted.
+    void finish(int exit_code, bool interrupted = false);
 
 private:
     void append_text(const char* text);
+    void notice_before_writing(const char* text);
     void end_line();
     void emit_json(const std::string& object);
     void redraw_bars();
@@ -63,6 +65,7 @@ private:
     std::chrono::steady_clock::time_point last_drawn_;
     std::vector<std::string> devices_;
     int selection_ = -1;
+    bool write_notice_given_ = false;
     bool information_ = false;
     bool warning_or_error_ = false;
 };
