@@ -113,16 +113,26 @@ UsbDevice* await_restarted_instrument() {
     return nullptr;
 }
 
+bool start_std_thread(std::thread& thread, std::function<void()> body) {
+    try {
+        thread = std::thread(std::move(body));
+    } catch (const std::system_error&) {
+        return false;
+    }
+    return true;
+}
+
+WorkerThreadStarter worker_thread_starter = &start_std_thread;
+
 bool start_worker(UsbDevice* device, int program_mode) {
     auto ended = std::make_shared<std::atomic<bool>>(false);
     // The worker gets its own copy of the start record.
     const WorkerRequest request{device, program_mode};
-    try {
-        worker.thread = std::thread([request, ended] {
-            ProgrammingWorker(&request);
-            ended->store(true);
-        });
-    } catch (const std::system_error&) {
+    const bool started = worker_thread_starter(worker.thread, [request, ended] {
+        ProgrammingWorker(&request);
+        ended->store(true);
+    });
+    if (!started) {
         return false;
     }
     worker.ended = ended;
@@ -197,6 +207,10 @@ int refresh_command() {
 
 bool worker_busy() {
     return worker_running();
+}
+
+void worker_thread_starter_install(WorkerThreadStarter starter) {
+    worker_thread_starter = starter != nullptr ? starter : &start_std_thread;
 }
 
 void worker_wait() {

@@ -2,6 +2,8 @@
 // The window's device commands: "Program", "Verify contents", "FPGA Halt",
 // "Power-cycle" and "Refresh". They run on the window's thread; only the programming
 // itself runs on the worker thread, one at a time.
+#include <functional>
+#include <thread>
 
 // Restarts the listed instrument at index and starts the worker on it.
 // 1 when a worker was started or the device failed to open, else 0.
@@ -20,6 +22,12 @@ int refresh_command();
 bool worker_busy();
 // Waits until the last worker has ended (front ends without a message loop).
 void worker_wait();
+
+// Starts the worker's thread running body; false when the thread could not be
+// created. The default makes a std::thread; a test installs one that fails
+// (nullptr restores the default).
+using WorkerThreadStarter = bool (*)(std::thread& thread, std::function<void()> body);
+void worker_thread_starter_install(WorkerThreadStarter starter);
 
 // Refreshes between the restart polls while the instrument leaves and comes back.
 constexpr int RESTART_REFRESHES = 40;

@@ -349,6 +349,28 @@ TEST_F(DeviceCommands, WorkerThatEndsAtOnceIsNotReportedAsNotStarted) {
     expect_idle_window();
 }
 
+// A worker whose thread cannot be created: the command says so, closes the
+// device it opened, and leaves the window usable with the instrument listed.
+TEST_F(DeviceCommands, WorkerThreadThatCannotBeCreatedIsReportedAndReleasesTheDevice) {
+    listed({});
+    worker_thread_starter_install([](std::thread&, std::function<void()>) { return false; });
+
+    EXPECT_EQ(program_command(0, 1), 0);
+    worker_thread_starter_install(nullptr);
+
+    EXPECT_EQ(window_.log(), RESTARTED);
+    expect_single_box(
+        boxes(),
+        "Internal error - the programming process could not be started. Please restart the "
+        "utility and, if the problem persists, contact Talvenor AG for further assistance.",
+        MessageIcon::error);
+    EXPECT_FALSE(worker_busy());
+    EXPECT_EQ(watched_.open_handles(), 0U);
+    EXPECT_TRUE(window_.enabled(IDC_REFRESH));
+    EXPECT_EQ(window_.combo_items(), std::vector<std::string>{"DEV11"});
+    EXPECT_EQ(run_command(0), 1);  // and the next command runs as usual
+}
+
 // ---- busy ----
 
 TEST_F(DeviceCommands, SecondCommandWhileTheWorkerRunsIsRefused) {

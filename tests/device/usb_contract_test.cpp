@@ -183,6 +183,49 @@ TEST_P(UsbContract, ConfigurationShorterThanItsEndpointCountClaims) {
     EXPECT_EQ(device->in_pipe_count, 1);
 }
 
+// Descriptors that cannot be read end the opening with -3 (device descriptor
+// not 18 bytes) or -4 (configuration descriptor empty), with nothing of the
+// device left open.
+TEST_P(UsbContract, UnreadableDescriptorsRefuseTheOpenAndLeaveNothingOpen) {
+    if (GetParam().name == "libusb") {
+        GTEST_SKIP() << "libusb takes the device descriptor from sysfs, always 18 bytes";
+    }
+    struct Case {
+        bool short_device_descriptor;
+        int result;
+    };
+    for (const Case& item : {Case{true, -3}, Case{false, -4}}) {
+        SCOPED_TRACE(item.result);
+        sim::InstrumentConfig config = instrument_config();
+        if (item.short_device_descriptor) {
+            std::vector<std::uint8_t> device = sim::make_device_descriptor(
+                sim::BootIdentity{true, sim::SYNTHETIC_VENDOR_ID, sim::SYNTHETIC_PRODUCT_ID,
+                                  sim::SYNTHETIC_DEVICE_ID},
+                true);
+            device.pop_back();
+            config.usb.device_descriptor = device;
+        } else {
+            config.usb.configuration_descriptor = std::vector<std::uint8_t>{};
+        }
+        sim::Instrument& instrument = attach(config);
+        Guid instrument_class;
+        ASSERT_EQ(_parse_guid(INSTRUMENT_INTERFACE_GUID, &instrument_class), 0);
+        std::vector<std::string> paths;
+        harness_->backend_under_test().list_interfaces(instrument_class, paths);
+        ASSERT_EQ(paths.size(), 1U);
+        UsbDevice device;
+        device.path = paths[0].data();
+
+        EXPECT_EQ(usb_open_device(&device, 1), item.result);
+
+        EXPECT_EQ(device.context, nullptr);
+        EXPECT_EQ(device.out_pipes, nullptr);
+        EXPECT_EQ(device.in_pipes, nullptr);
+        EXPECT_EQ(harness_->bus().open_handle_count(), 0U);
+        harness_->bus().detach(instrument);
+    }
+}
+
 TEST_P(UsbContract, ControlInFailureReportsZeroBytesButSucceeds) {
     sim::Instrument& instrument = attach();
     UsbDevice* device = open_first();

@@ -295,5 +295,34 @@ TEST_F(FlashFaults, AReadThatFailsDuringAVerificationEndsIt) {
     EXPECT_EQ(task_bar().back(), 1024U * 128 / length(SELECTOR_FIRMWARE));
 }
 
+
+// The last send of the closing (mode 5 on device 0; select 0 after device 1)
+// taken in part replaces a verification that found the region equal: the
+// instrument may not be left as the next operation expects.
+TEST_F(FlashFaults, ALastClosingSendTakenInPartReplacesAnEqualResult) {
+    for (const int selector : {SELECTOR_CONFIGURATION_SEQUENCE, SELECTOR_FIRMWARE}) {
+        SCOPED_TRACE(selector);
+        ASSERT_NO_FATAL_FAILURE(start());
+        ASSERT_EQ(image_verify(device(), selector, 0, 1), 1);
+        // The closing's last send is the bulk write before the closing query.
+        std::size_t writes = 0;
+        for (const sim::TransferRecord* record : sim().transfers_since(mark_)) {
+            writes += record->kind == sim::TransferKind::bulk && !record->in ? 1 : 0;
+        }
+        const std::uint32_t last_send = selector == SELECTOR_FIRMWARE ? SELECT_0 : MODE_5;
+        const std::vector<std::uint32_t> words = sent();
+        ASSERT_GE(words.size(), 2U);
+        ASSERT_EQ(words[words.size() - 2], last_send);
+        ASSERT_EQ(words.back(), IDENTIFY);
+        mark();
+
+        faults().partial_write = sim::Trigger::once(static_cast<std::uint32_t>(writes - 2));
+        EXPECT_EQ(image_verify(device(), selector, 0, 1), -1);
+        const std::vector<std::uint32_t> again = sent();
+        ASSERT_GE(again.size(), 1U);
+        EXPECT_EQ(again.back(), IDENTIFY);  // the closing still drains and asks after it
+    }
+}
+
 }  // namespace
 }  // namespace flash_test

@@ -244,6 +244,36 @@ TEST(FlashCoreUpload, AFailedDataWriteFailsTheUpload) {
     EXPECT_FALSE(sim.instrument().fpga().running());
 }
 
+// A block the instrument stops taking (its FPGA halted after the first) is
+// given up after 1000 ms, and the upload fails.
+TEST(FlashCoreUpload, ABlockNotTakenWithinOneSecondFailsTheUpload) {
+    SimFixture sim;
+    const std::size_t mark = sim.transfer_mark();
+    bool halted = false;
+    sim.window().on_progress = [&](int control, std::uint32_t position) {
+        if (control == IDC_TASK_PROGRESS && position > 0 && !halted) {
+            halted = true;
+            std::uint8_t reply[16] = {};
+            int length = 16;
+            usb_control_transfer(sim.device(), 0, VREQ_FPGA_CONFIG, 0, FPGA_CONFIG_HALT, &length,
+                                 reply);
+        }
+    };
+
+    EXPECT_EQ(flash_core_upload(sim.device(), 0, 1), -1);
+
+    EXPECT_EQ(sim.window().log(), UPLOAD_FAILED);
+    std::vector<const sim::TransferRecord*> writes;
+    for (const sim::TransferRecord* record : sim.transfers_since(mark)) {
+        if (record->kind == sim::TransferKind::bulk && !record->in) {
+            writes.push_back(record);
+        }
+    }
+    ASSERT_EQ(writes.size(), 2U);  // the first block, then the one never taken
+    EXPECT_EQ(writes[1]->status, sim::TransferStatus::aborted);
+    EXPECT_EQ(writes[1]->end_us - writes[1]->start_us, 1'000'000U);
+}
+
 // ---- completion polls on virtual time ----
 
 TEST(FlashCoreUpload, CompletesOnTheFirstPollOfEachStageWithoutSleeping) {

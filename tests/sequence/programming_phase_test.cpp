@@ -343,6 +343,30 @@ TEST_F(ProgrammingPhase, UsbFirmwareRefusedMidwayIsRepairedByTheNextRun) {
     EXPECT_TRUE(holds_usb_firmware(instrument));
 }
 
+// Every item of an instrument that is out of date in all eight: each operation
+// starts where the programming phase's table puts it, in the table's order.
+TEST_F(ProgrammingPhase, EveryOperationStartsTheOverallBarWhereTheTablePutsIt) {
+    older_instrument();
+    run_command(1);
+    ASSERT_FALSE(window_.message_boxes.empty());
+    ASSERT_EQ(window_.message_boxes.back().text, UP_TO_DATE) << window_.log();
+
+    EXPECT_EQ(operation_starts(),
+              (std::vector<std::uint32_t>{// upload and checks
+                                          0, 1, 2, 5, 7, 10,
+                                          // bitstream: erase from 10, program, verify
+                                          42, 58,
+                                          // firmware
+                                          60, 62, 64,
+                                          // configuration sequence, factory bitstream
+                                          66, 67, 98, 114,
+                                          // factory firmware
+                                          116, 118, 120,
+                                          // USB firmware, supplies A and B with their stores
+                                          122, 124, 125, 126, 127}));
+    EXPECT_EQ(window_.progress_history(IDC_OVERALL_PROGRESS).back(), 0U);
+}
+
 // ---- the factory bitstream and its configuration sequence ----
 
 class FactoryBitstream : public ProgrammingPhase {
@@ -394,6 +418,49 @@ TEST_F(FactoryBitstream, OnlyTheConfigurationSequenceOutOfDateIsRewrittenAlone) 
     // The check read the factory bitstream once; the programming did not read it again.
     EXPECT_EQ(commands_in(instrument, FLASH_READ, 2),
               static_cast<int>((images().factory_bitstream.size() + 1023) / 1024));
+    EXPECT_TRUE(holds_current_set(instrument));
+}
+
+// Both out of date: within each stage the configuration sequence comes first.
+TEST_F(FactoryBitstream, BothOutOfDateTheConfigurationSequenceGoesFirstInEachStage) {
+    sim::Instrument& instrument = attach(23);
+    for (const int selector : {2, 4}) {
+        const sim::FlashPlacement placement = sim::flash_placement(selector);
+        instrument.flash(placement.device)
+            .load(placement.start, sim::older_flash_image(images().flash_image(selector)));
+    }
+    device_list_refresh(nullptr);
+
+    run_command(1);
+
+    // The transfer at which commands of each opcode first reach each region.
+    const auto first_in = [&](std::uint32_t opcode, int selector, std::size_t from) {
+        RegionWatch watch(opcode, selector, images());
+        const auto& transfers = instrument.transfers();
+        for (std::size_t i = from; i < transfers.size(); ++i) {
+            if (transfers[i].kind == sim::TransferKind::bulk && !transfers[i].in &&
+                watch.hits(transfers[i].data)) {
+                return i;
+            }
+        }
+        return transfers.size();
+    };
+    const std::size_t erase_sequence = first_in(FLASH_ERASE, 4, 0);
+    const std::size_t erase_factory = first_in(FLASH_ERASE, 2, 0);
+    const std::size_t write_sequence = first_in(FLASH_WRITE, 4, 0);
+    const std::size_t write_factory = first_in(FLASH_WRITE, 2, 0);
+    const std::size_t read_sequence = first_in(FLASH_READ, 4, write_factory);
+    const std::size_t read_factory = first_in(FLASH_READ, 2, write_factory);
+    EXPECT_LT(erase_sequence, erase_factory);
+    EXPECT_LT(erase_factory, write_sequence);
+    EXPECT_LT(write_sequence, write_factory);
+    EXPECT_LT(read_sequence, read_factory);
+    EXPECT_LT(read_factory, instrument.transfers().size());
+    EXPECT_NE(window_.log().find("Erasing factory bitstream ... success\r\n"
+                                 "Programming factory bitstream ... success\r\n"
+                                 "Checking factory bitstream ... success\r\n"),
+              std::string::npos)
+        << window_.log();
     EXPECT_TRUE(holds_current_set(instrument));
 }
 
