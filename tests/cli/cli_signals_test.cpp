@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "support/program_arguments.h"
+
 namespace {
 
 constexpr auto DEADLINE = std::chrono::minutes(3);
@@ -43,13 +45,8 @@ ProgramRun run_program(const std::vector<std::string>& arguments,
     if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
         return {};
     }
-    std::vector<std::string> words{OMBRIX_CLI_PATH};
-    words.insert(words.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv;
-    for (std::string& word : words) {
-        argv.push_back(word.data());
-    }
-    argv.push_back(nullptr);
+    std::vector<std::string> words = program_words(OMBRIX_CLI_PATH, arguments);
+    const std::vector<char*> argv = exec_argv(words);
     const pid_t pid = fork();
     if (pid == 0) {
         dup2(out[1], 1);

@@ -21,6 +21,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/program_arguments.h"
+
 #include "window/window_port.h"
 #include "images/images.h"
 #include "resources/embedded_image_set.h"
@@ -116,13 +118,8 @@ class CommandLineThroughLibusb : public testing::Test {
         if (pipe2(output, O_CLOEXEC) != 0) {
             return {};
         }
-        std::vector<std::string> words{OMBRIX_CLI_PATH};
-        words.insert(words.end(), arguments.begin(), arguments.end());
-        std::vector<char*> argv;
-        for (std::string& word : words) {
-            argv.push_back(word.data());
-        }
-        argv.push_back(nullptr);
+        std::vector<std::string> words = program_words(OMBRIX_CLI_PATH, arguments);
+        const std::vector<char*> argv = exec_argv(words);
 
         const pid_t child = fork();
         if (child < 0) {
