@@ -36,7 +36,6 @@ std::uint32_t task_position(int done, int length) {
 // firmware out of date.
 constexpr int DEVICE_ID_OFFSET = 5;
 constexpr int DEVICE_ID_SIZE = 2;
-constexpr int DEVICE_ID_INVALIDATE_ATTEMPTS = 3;
 
 bool has_device_id(int length) {
     return length >= DEVICE_ID_OFFSET + DEVICE_ID_SIZE;
@@ -89,16 +88,27 @@ bool write_image(UsbDevice* device, std::span<const std::uint8_t> image) {
     return true;
 }
 
-// Compares the EEPROM from address with expected, in reads of at most `chunk`
-// bytes; 1 identical, 0 a difference (logged) or a read-back that stopped
-// delivering. moves_bar: the current-task bar follows the offset.
-int read_back(UsbDevice* device, std::span<const std::uint8_t> expected, int address, int chunk,
-              int bar_total, bool moves_bar) {
+// How the EEPROM is read back: from address, in reads of at most `chunk`
+// bytes; the current-task bar follows the offset out of bar_total when
+// moves_bar; a 32-byte chunk found different is written again and read again,
+// up to `rewrites` times in all.
+struct ReadBack {
+    int address = 0;
+    int chunk = EEPROM_READ_CHUNK;
+    int bar_total = 1;
+    bool moves_bar = false;
+    int rewrites = 0;
+};
+
+// Compares the EEPROM with expected; 1 identical, 0 a difference that stayed
+// (logged) or a read-back that stopped delivering.
+int read_back(UsbDevice* device, std::span<const std::uint8_t> expected, ReadBack how) {
     std::uint8_t buffer[EEPROM_READ_CHUNK];
     const int length = static_cast<int>(expected.size());
+    const int address = how.address;
     int empty_reads = 0;
     for (int offset = 0; offset < length;) {
-        int got = std::min(chunk, length - offset);
+        int got = std::min(how.chunk, length - offset);
         const int asked = got;
         usb_control_transfer(device, 0, VREQ_BUS_TRANSFER, EEPROM_READ, address + offset, &got,
                              buffer);
@@ -107,10 +117,20 @@ int read_back(UsbDevice* device, std::span<const std::uint8_t> expected, int add
         const int equal =
             static_cast<int>(std::mismatch(buffer, buffer + got, wanted.begin()).first - buffer);
         offset += equal;
-        if (moves_bar) {
-            progress_task(task_position(address + offset, bar_total));
+        if (how.moves_bar) {
+            progress_task(task_position(address + offset, how.bar_total));
         }
         clock_sleep_ms(CHUNK_PAUSE_MS);
+        // A write the EEPROM acknowledged but did not store (a header lost
+        // this way leaves a controller that no longer boots the instrument's
+        // firmware) is written again while rewrites remain.
+        if (equal < got && how.rewrites > 0) {
+            --how.rewrites;
+            offset -= offset % EEPROM_WRITE_CHUNK;
+            write_chunk(device, expected, offset);
+            empty_reads = 0;
+            continue;
+        }
         if (equal < got) {
             char line[64];
             std::snprintf(line, sizeof line, "error at %d: %02X != %02X\n", address + offset,
@@ -135,16 +155,17 @@ int commit_device_id(UsbDevice* device, const std::uint8_t* image) {
         log_append("failed");
         return 0;
     }
-    return read_back(device, id, DEVICE_ID_OFFSET, DEVICE_ID_SIZE, 1, false);
+    return read_back(device, id, {DEVICE_ID_OFFSET, DEVICE_ID_SIZE, 1, false, 0});
 }
 
 // After a failed read-back the header may hold any bytes, the image's id among
-// them (a mangled write of the inverted id can be one): the inverted id is
-// written again until the EEPROM reads back without the image's id. Logs nothing.
+// them (a mangled write of the inverted id can be one): an id that differs
+// from the image's is written until the EEPROM reads back without the image's
+// id, each attempt with another value, so that an EEPROM that garbles writes
+// the same way each time cannot turn them all into the image's id. Logs nothing.
 void invalidate_device_id(UsbDevice* device, const std::uint8_t* image) {
-    const std::uint8_t inverted[DEVICE_ID_SIZE] = {static_cast<std::uint8_t>(~image[5]),
-                                                   static_cast<std::uint8_t>(~image[6])};
-    for (int attempt = 0; attempt < DEVICE_ID_INVALIDATE_ATTEMPTS; ++attempt) {
+    constexpr std::uint8_t DIFFERENCES[][DEVICE_ID_SIZE] = {{0xFF, 0xFF}, {0x0F, 0xF0}, {0x55, 0xAA}};
+    for (const auto& difference : DIFFERENCES) {
         std::uint8_t stored[DEVICE_ID_SIZE] = {};
         int got = DEVICE_ID_SIZE;
         usb_control_transfer(device, 0, VREQ_BUS_TRANSFER, EEPROM_READ, DEVICE_ID_OFFSET, &got,
@@ -154,7 +175,10 @@ void invalidate_device_id(UsbDevice* device, const std::uint8_t* image) {
         if (!holds_image_id) {
             return;
         }
-        write_bytes(device, inverted, DEVICE_ID_OFFSET);
+        const std::uint8_t other_id[DEVICE_ID_SIZE] = {
+            static_cast<std::uint8_t>(image[5] ^ difference[0]),
+            static_cast<std::uint8_t>(image[6] ^ difference[1])};
+        write_bytes(device, other_id, DEVICE_ID_OFFSET);
     }
 }
 
@@ -169,7 +193,8 @@ int program_and_verify(UsbDevice* device, const std::uint8_t* image, int length)
         return 0;
     }
     log_append("done\r\nVerifying USB firmware ... ");
-    if (length > 0 && read_back(device, uncommitted, 0, EEPROM_READ_CHUNK, length, true) == 0) {
+    const ReadBack whole_image{0, EEPROM_READ_CHUNK, length, true, EEPROM_REWRITES_ALLOWED};
+    if (length > 0 && read_back(device, uncommitted, whole_image) == 0) {
         if (has_device_id(length)) {
             invalidate_device_id(device, image);
         }

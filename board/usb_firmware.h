@@ -11,3 +11,6 @@ constexpr int EEPROM_WRITE_CHUNK = 32;
 constexpr int EEPROM_READ_CHUNK = 2048;
 // Reads that deliver nothing, in a row, before the read-back gives up.
 constexpr int EEPROM_EMPTY_READS_ALLOWED = 10;
+// Chunks the read-back finds different and writes again, in all, before it
+// reports the difference.
+constexpr int EEPROM_REWRITES_ALLOWED = 8;

@@ -177,12 +177,12 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         FailedWrite{"ReadBackDifference",
                     [](sim::Faults& f) { f.eeprom_read_corruption[3000] = 0; }, "error at 3000"},
-        FailedWrite{"ChunkStoredWrong",
-                    [](sim::Faults& f) { f.eeprom_write_lost = sim::Trigger::once(100); },
-                    "error at 3232"},
-        FailedWrite{"HeaderStoredWrong",
+        FailedWrite{"ChunksStoredWrongEveryTime",
+                    [](sim::Faults& f) { f.eeprom_write_lost = sim::Trigger{100, -1, 1.0}; },
+                    "error at 0"},
+        FailedWrite{"HeaderStoredWrongEveryTime",
                     [](sim::Faults& f) {
-                        f.eeprom_write_lost = sim::Trigger::once(WRITE_CHUNKS_8040 - 1);
+                        f.eeprom_write_lost = sim::Trigger{WRITE_CHUNKS_8040 - 1, -1, 1.0};
                     },
                     "error at 0"},
         FailedWrite{"IdStoredWrong",
@@ -197,6 +197,23 @@ INSTANTIATE_TEST_SUITE_P(
                     },
                     "failed"}),
     [](const auto& test) { return std::string(test.param.name); });
+
+// A chunk stored wrong once, the header above all (a controller whose header
+// is lost no longer boots the instrument's firmware): written again, and the
+// write succeeds.
+TEST_F(UsbFirmwareTest, AHeaderStoredWrongOnceIsWrittenAgainAndTheWriteSucceeds) {
+    attach(sim::InitialState{sim::Contents::current, sim::Contents::older, sim::Contents::current});
+    instrument().faults().eeprom_write_lost = sim::Trigger::once(WRITE_CHUNKS_8040 - 1);
+
+    EXPECT_EQ(program(), 1);
+
+    EXPECT_EQ(window_.log(), PROGRAMMING + "done\r\n" + VERIFYING + "done\r\n");
+    const auto& image = images_.usb_firmware;
+    EXPECT_EQ(bytes_of(instrument().eeprom().bytes().first(image.size())), image);
+    const auto written = writes();
+    ASSERT_EQ(written.size(), WRITE_CHUNKS_8040 + 2U);  // one rewrite, then the id
+    EXPECT_EQ(written[WRITE_CHUNKS_8040].setup.index, 0);
+}
 
 TEST_F(UsbFirmwareTest, PausesOneMillisecondAfterEveryChunk) {
     attach();
@@ -306,12 +323,20 @@ TEST_F(UsbFirmwareTest, DifferenceAtByte3000IsReportedWithBothBytes) {
 
     EXPECT_EQ(window_.log(), PROGRAMMING + "done\r\n" + VERIFYING + "error at 3000: " +
                                  hex_byte(corrupted) + " != " + hex_byte(image[3000]) + "\n\r\n");
-    // The read-back, then one look at the id: it is still the inverted one.
-    EXPECT_THAT(read_requests(),
-                ElementsAre(std::pair(0, 2048), std::pair(2048, 2048), std::pair(5, 2)));
+    // The read-back; the chunk holding byte 3000 written again and read again
+    // as often as rewrites are allowed; then one look at the id: still inverted.
+    std::vector<std::pair<int, int>> expected_reads = {{0, 2048}, {2048, 2048}};
+    expected_reads.insert(expected_reads.end(), EEPROM_REWRITES_ALLOWED, std::pair(2976, 2048));
+    expected_reads.emplace_back(5, 2);
+    EXPECT_EQ(read_requests(), expected_reads);
+    const auto written = writes();
+    ASSERT_EQ(written.size(), WRITE_CHUNKS_8040 + EEPROM_REWRITES_ALLOWED);
+    for (std::size_t k = WRITE_CHUNKS_8040; k < written.size(); ++k) {
+        EXPECT_EQ(written[k].setup.index, 2976);
+    }
     const auto task = window_.progress_history(IDC_TASK_PROGRESS);
     ASSERT_GE(task.size(), 2U);
-    EXPECT_EQ(task[task.size() - 2], 2048U * 128 / 8040);  // the first chunk counted
+    EXPECT_EQ(task[1 + WRITE_CHUNKS_8040 + 1], 2048U * 128 / 8040);  // the first read counted
     EXPECT_EQ(task.back(), 3000U * 128 / 8040);
     EXPECT_EQ(window_.progress(IDC_OVERALL_PROGRESS), 124U);
     expect_access_bracket();
@@ -325,7 +350,9 @@ TEST_F(UsbFirmwareTest, DifferenceInFirstByteReportsOffsetZero) {
 
     EXPECT_EQ(window_.log(), PROGRAMMING + "done\r\n" + VERIFYING + "error at 0: 00 != C2\n\r\n");
     EXPECT_EQ(window_.progress(IDC_TASK_PROGRESS), 0U);
-    EXPECT_THAT(read_requests(), ElementsAre(std::pair(0, 2048), std::pair(5, 2)));
+    std::vector<std::pair<int, int>> expected_reads(1 + EEPROM_REWRITES_ALLOWED, std::pair(0, 2048));
+    expected_reads.emplace_back(5, 2);
+    EXPECT_EQ(read_requests(), expected_reads);
     expect_access_bracket();
 }
 
