@@ -168,7 +168,7 @@ void power_supply_restore(UsbDevice* device, int bus_address) {
 }
 
 int power_supply_date_compare(UsbDevice* device, int bus_address,
-                              std::span<const std::uint8_t> script) {
+                              std::span<const std::uint8_t> script, std::string* installed_date) {
     constexpr int REPLY_BYTES = 7;
     std::uint8_t reply[REPLY_BYTES] = {};
     int length = REPLY_BYTES;
@@ -176,6 +176,9 @@ int power_supply_date_compare(UsbDevice* device, int bus_address,
                          PMBUS_MFR_DATE, &length, reply);
     if (length != REPLY_BYTES) {
         return -1;
+    }
+    if (installed_date != nullptr) {
+        installed_date->assign(reinterpret_cast<const char*>(reply + 1), REPLY_BYTES - 1);
     }
     const bool equal = script.size() >= 9 && reply[0] == script[1] &&
                        std::equal(reply + 1, reply + REPLY_BYTES, script.begin() + 3);

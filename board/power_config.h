@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <span>
+#include <string>
 
 #include "device/usb.h"
 
@@ -24,6 +25,8 @@ constexpr std::uint32_t POWER_RESTORE_PAUSE_MS = 1000;
 
 // The supply's MFR_DATE block (count and six bytes) against the script's
 // leading MFR_DATE record: 1 equal, 0 different, -1 when the read did not
-// deliver the whole block.
+// deliver the whole block. When the block arrived and installed_date is given,
+// it receives the supply's six date characters.
 int power_supply_date_compare(UsbDevice* device, int bus_address,
-                              std::span<const std::uint8_t> script);
+                              std::span<const std::uint8_t> script,
+                              std::string* installed_date = nullptr);

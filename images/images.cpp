@@ -1,4 +1,5 @@
 // The catalogue of embedded images and its loading rules.
+#include <algorithm>
 #include <cstdio>
 
 #include "images/images.h"
@@ -125,6 +126,12 @@ const FirmwareImage& firmware_image(int id) {
     return slot(id);
 }
 
+std::array<char, 16> usb_revision_text(std::uint8_t high, std::uint8_t low) {
+    std::array<char, 16> text{};
+    std::snprintf(text.data(), text.size(), "%d.%02d", high, low);
+    return text;
+}
+
 AvailableVersions available_versions() {
     AvailableVersions versions;
     const FirmwareImage& table = firmware_image(IMAGE_VERSION_TABLE);
@@ -134,8 +141,8 @@ AvailableVersions available_versions() {
     }
     const FirmwareImage& usb = firmware_image(IMAGE_USB_FIRMWARE);
     if (usb.data != nullptr && usb.length >= 7) {
-        std::snprintf(versions.usb_revision, sizeof versions.usb_revision, "%d.%02d", usb.data[6],
-                      usb.data[5]);
+        const std::array<char, 16> text = usb_revision_text(usb.data[6], usb.data[5]);
+        std::copy(text.begin(), text.end(), versions.usb_revision);
     }
     const FirmwareImage& power = firmware_image(IMAGE_POWER_SUPPLY_A);
     if (power.data != nullptr && power.length >= 9) {

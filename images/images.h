@@ -66,6 +66,10 @@ struct AvailableVersions {
 };
 AvailableVersions available_versions();
 
+// A USB firmware device id as the window shows it: "%d.%02d" of its high
+// byte, then its low byte.
+std::array<char, 16> usb_revision_text(std::uint8_t high, std::uint8_t low);
+
 // Start-up's loading step: maps the set and builds bit_reverse_table. When
 // the set is incomplete it shows the refusal message (error icon) and returns
 // false; the program must then end with exit code 1.

@@ -1,12 +1,13 @@
 // The check phase: eight items of the instrument compared with the embedded set.
-#include "window/window_port.h"
-#include "images/images.h"
-#include "window/log.h"
 #include "board/power_config.h"
 #include "flash/flash_image.h"
 #include "flash/flash_layout.h"
+#include "images/images.h"
 #include "sequence/flash_core_upload.h"
+#include "sequence/item_report.h"
 #include "sequence/programming_worker.h"
+#include "window/log.h"
+#include "window/window_port.h"
 
 namespace {
 
@@ -21,16 +22,18 @@ struct FlashCheck {
     int program_from, program_to;
     int check_from, check_to;
     int CheckResults::*result;
+    WorkItem item;
     const char* message;
 };
 
 const FlashCheck FLASH_CHECKS[] = {
     {"Checking firmware ... ", SELECTOR_FIRMWARE, 1, 2, 2, 5, &CheckResults::firmware,
-     "The device firmware version" UNVERIFIED_ADVICE},
+     WorkItem::firmware, "The device firmware version" UNVERIFIED_ADVICE},
     {"Checking bitstream ... ", SELECTOR_BITSTREAM, 2, 5, 5, 64, &CheckResults::bitstream,
-     "The device bitstream version" UNVERIFIED_ADVICE},
+     WorkItem::bitstream, "The device bitstream version" UNVERIFIED_ADVICE},
     {"Checking factory firmware ... ", SELECTOR_FACTORY_FIRMWARE, 5, 7, 64, 68,
-     &CheckResults::factory_firmware, "The factory firmware version" UNVERIFIED_ADVICE},
+     &CheckResults::factory_firmware, WorkItem::factory_firmware,
+     "The factory firmware version" UNVERIFIED_ADVICE},
 };
 
 const char* FACTORY_BITSTREAM_UNVERIFIED = "The factory bitstream version" UNVERIFIED_ADVICE;
@@ -38,6 +41,12 @@ const char* FACTORY_BITSTREAM_UNVERIFIED = "The factory bitstream version" UNVER
 void log_outcome(const char* word) {
     log_append(word);
     log_end_line();
+}
+
+ItemOutcome comparison_outcome(int result) {
+    return result > 0    ? ItemOutcome::up_to_date
+           : result == 0 ? ItemOutcome::needs_update
+                         : ItemOutcome::failed;
 }
 
 void log_comparison(int result) {
@@ -51,6 +60,7 @@ bool run_flash_check(UsbDevice* device, const FlashCheck& check, bool program_mo
         program_mode ? image_verify(device, check.selector, check.program_from, check.program_to)
                      : image_verify(device, check.selector, check.check_from, check.check_to);
     log_comparison(result);
+    item_report(check.item, ItemPhase::check, comparison_outcome(result));
     if (result < 0) {
         window_port().message_box(check.message, MessageIcon::warning);
         return false;
@@ -68,6 +78,11 @@ bool run_factory_bitstream_check(UsbDevice* device, bool program_mode, CheckResu
     if (bitstream >= 0) {
         sequence = program_mode ? image_verify(device, SELECTOR_CONFIGURATION_SEQUENCE, 10, 10)
                                 : image_verify(device, SELECTOR_CONFIGURATION_SEQUENCE, 128, 128);
+    }
+    item_report(WorkItem::factory_bitstream, ItemPhase::check, comparison_outcome(bitstream));
+    if (bitstream >= 0) {
+        item_report(WorkItem::configuration_sequence, ItemPhase::check,
+                    comparison_outcome(sequence));
     }
     if (bitstream < 0 || sequence < 0) {
         log_outcome("failed");
@@ -88,12 +103,16 @@ int check_usb_firmware(UsbDevice* device) {
                          &length, reply);
     if (length < 2) {
         log_outcome("failed");
+        item_report(WorkItem::usb_firmware, ItemPhase::check, ItemOutcome::failed);
         return 0;
     }
     const FirmwareImage& image = firmware_image(IMAGE_USB_FIRMWARE);
     const bool current =
         image.length >= 7 && reply[0] == image.data[5] && reply[1] == image.data[6];
     log_outcome(current ? "up to date" : "needs update");
+    item_report(WorkItem::usb_firmware, ItemPhase::check,
+                current ? ItemOutcome::up_to_date : ItemOutcome::needs_update,
+                usb_revision_text(reply[1], reply[0]).data());
     return current ? 1 : 0;
 }
 
@@ -101,13 +120,15 @@ int check_usb_firmware(UsbDevice* device) {
 // bring back its stored values: a run that stopped after the script but before
 // the store left the new values in the working registers only, and the supply
 // would come up with the old ones at the next power-on.
-int check_power_supply(UsbDevice* device, const char* label, std::uint8_t bus_address,
-                       int image_id) {
+int check_power_supply(UsbDevice* device, WorkItem item, const char* label,
+                       std::uint8_t bus_address, int image_id) {
     log_append(label);
     power_supply_restore(device, bus_address);
-    const int compared =
-        power_supply_date_compare(device, bus_address, firmware_image(image_id).bytes());
-    log_outcome(compared > 0 ? "up to date" : compared == 0 ? "needs update" : "failed");
+    std::string installed_date;
+    const int compared = power_supply_date_compare(
+        device, bus_address, firmware_image(image_id).bytes(), &installed_date);
+    log_comparison(compared);
+    item_report(item, ItemPhase::check, comparison_outcome(compared), installed_date);
     return compared > 0 ? 1 : 0;
 }
 
@@ -120,15 +141,16 @@ bool check_phase(UsbDevice* device, bool program_mode, CheckResults& results) {
             return false;
         }
     }
-    if (worker_stops_here(nullptr) ||
-        !run_factory_bitstream_check(device, program_mode, results) ||
+    if (worker_stops_here(nullptr) || !run_factory_bitstream_check(device, program_mode, results) ||
         worker_stops_here(nullptr)) {
         return false;
     }
     results.usb_firmware = check_usb_firmware(device);
-    results.power_supply_a = check_power_supply(device, "Checking power supply A ... ",
-                                                BUS_ADDRESS_SUPPLY_A, IMAGE_POWER_SUPPLY_A);
-    results.power_supply_b = check_power_supply(device, "Checking power supply B ... ",
-                                                BUS_ADDRESS_SUPPLY_B, IMAGE_POWER_SUPPLY_B);
+    results.power_supply_a =
+        check_power_supply(device, WorkItem::power_supply_a, "Checking power supply A ... ",
+                           BUS_ADDRESS_SUPPLY_A, IMAGE_POWER_SUPPLY_A);
+    results.power_supply_b =
+        check_power_supply(device, WorkItem::power_supply_b, "Checking power supply B ... ",
+                           BUS_ADDRESS_SUPPLY_B, IMAGE_POWER_SUPPLY_B);
     return !worker_stops_here(nullptr);
 }

@@ -1,13 +1,14 @@
 // The programming phase: every item the checks found out of date is
 // rewritten in a fixed order; the first failure stops the run.
-#include "window/window_port.h"
-#include "images/images.h"
-#include "window/log.h"
 #include "board/power_config.h"
 #include "board/usb_firmware.h"
 #include "flash/flash_image.h"
 #include "flash/flash_layout.h"
+#include "images/images.h"
+#include "sequence/item_report.h"
 #include "sequence/programming_worker.h"
+#include "window/log.h"
+#include "window/window_port.h"
 
 namespace {
 
@@ -23,6 +24,7 @@ struct FlashStep {
     const char* name;  // "bitstream" in "Erasing bitstream ... "
     int selector;
     int CheckResults::*result;
+    WorkItem item;
     FlashSpans spans;
     const char* programming_failed;
     const char* verification_failed;
@@ -32,12 +34,14 @@ const FlashStep BITSTREAM_STEP = {
     "bitstream",
     SELECTOR_BITSTREAM,
     &CheckResults::bitstream,
+    WorkItem::bitstream,
     {10, 42, 58, 60},
     "The device bitstream programming failed" TRY_AGAIN_ADVICE,
     "The programmed bitstream could not be verified" TRY_AGAIN_ADVICE};
 const FlashStep FIRMWARE_STEP = {"firmware",
                                  SELECTOR_FIRMWARE,
                                  &CheckResults::firmware,
+                                 WorkItem::firmware,
                                  {60, 62, 64, 66},
                                  "The device firmware programming failed" TRY_AGAIN_ADVICE,
                                  "The programmed firmware could not be verified" TRY_AGAIN_ADVICE};
@@ -45,6 +49,7 @@ const FlashStep FACTORY_FIRMWARE_STEP = {
     "factory firmware",
     SELECTOR_FACTORY_FIRMWARE,
     &CheckResults::factory_firmware,
+    WorkItem::factory_firmware,
     {116, 118, 120, 122},
     "The factory firmware programming failed" TRY_AGAIN_ADVICE,
     "The programmed factory firmware could not be verified" TRY_AGAIN_ADVICE};
@@ -74,6 +79,14 @@ bool end_line(bool succeeded, const char* message) {
     return succeeded;
 }
 
+// Reports one phase of the items it covered; returns succeeded.
+bool report_phase(std::initializer_list<WorkItem> items, ItemPhase phase, bool succeeded) {
+    for (const WorkItem item : items) {
+        item_report(item, phase, succeeded ? ItemOutcome::success : ItemOutcome::failed);
+    }
+    return succeeded;
+}
+
 bool program_flash_step(UsbDevice* device, const FlashStep& step, CheckResults& results) {
     if (results.*step.result == 0) {
         const FlashSpans& spans = step.spans;
@@ -81,20 +94,25 @@ bool program_flash_step(UsbDevice* device, const FlashStep& step, CheckResults& 
             return false;
         }
         begin_line("Erasing ", step.name);
-        if (!end_line(image_erase(device, step.selector, spans.erase_from, spans.program_from) == 0,
+        const bool erased =
+            image_erase(device, step.selector, spans.erase_from, spans.program_from) == 0;
+        if (!end_line(report_phase({step.item}, ItemPhase::erase, erased),
                       step.programming_failed) ||
             worker_stops_here(step.name)) {
             return false;
         }
         begin_line("Programming ", step.name);
-        if (!end_line(
-                image_program(device, step.selector, spans.program_from, spans.verify_from) == 0,
-                step.programming_failed) ||
+        const bool programmed =
+            image_program(device, step.selector, spans.program_from, spans.verify_from) == 0;
+        if (!end_line(report_phase({step.item}, ItemPhase::program, programmed),
+                      step.programming_failed) ||
             worker_stops_here(step.name)) {
             return false;
         }
         begin_line("Checking ", step.name);
-        if (!end_line(image_verify(device, step.selector, spans.verify_from, spans.verify_to) > 0,
+        const bool verified =
+            image_verify(device, step.selector, spans.verify_from, spans.verify_to) > 0;
+        if (!end_line(report_phase({step.item}, ItemPhase::verify, verified),
                       step.verification_failed)) {
             return false;
         }
@@ -104,7 +122,28 @@ bool program_flash_step(UsbDevice* device, const FlashStep& step, CheckResults& 
 }
 
 // The factory bitstream and its configuration sequence share one set of log
-// lines; within each stage the configuration sequence comes first.
+// lines; within each stage the configuration sequence comes first, and the
+// bitstream's step is not tried after the sequence's failed.
+struct StageResult {
+    bool sequence_ok = true;
+    bool bitstream_ok = true;
+    bool ok() const { return sequence_ok && bitstream_ok; }
+};
+
+template <typename SequenceStep, typename BitstreamStep>
+StageResult run_factory_stage(ItemPhase phase, bool sequence, bool bitstream,
+                              SequenceStep sequence_step, BitstreamStep bitstream_step) {
+    StageResult stage;
+    if (sequence) {
+        stage.sequence_ok =
+            report_phase({WorkItem::configuration_sequence}, phase, sequence_step());
+    }
+    if (bitstream && stage.sequence_ok) {
+        stage.bitstream_ok = report_phase({WorkItem::factory_bitstream}, phase, bitstream_step());
+    }
+    return stage;
+}
+
 bool program_factory_bitstream(UsbDevice* device, CheckResults& results) {
     const bool sequence = results.configuration_sequence == 0;
     const bool bitstream = results.factory_bitstream == 0;
@@ -113,26 +152,33 @@ bool program_factory_bitstream(UsbDevice* device, CheckResults& results) {
             return false;
         }
         begin_line("Erasing ", "factory bitstream");
-        bool ok =
-            (!sequence || image_erase(device, SELECTOR_CONFIGURATION_SEQUENCE, 66, 67) == 0) &&
-            (!bitstream || image_erase(device, SELECTOR_FACTORY_BITSTREAM, 67, 98) == 0);
-        if (!end_line(ok, FACTORY_BITSTREAM_FAILED) || worker_stops_here("factory bitstream")) {
+        const StageResult erased = run_factory_stage(
+            ItemPhase::erase, sequence, bitstream,
+            [&] { return image_erase(device, SELECTOR_CONFIGURATION_SEQUENCE, 66, 67) == 0; },
+            [&] { return image_erase(device, SELECTOR_FACTORY_BITSTREAM, 67, 98) == 0; });
+        if (!end_line(erased.ok(), FACTORY_BITSTREAM_FAILED) ||
+            worker_stops_here("factory bitstream")) {
             return false;
         }
         begin_line("Programming ", "factory bitstream");
-        ok = (!sequence || image_program(device, SELECTOR_CONFIGURATION_SEQUENCE, 98, 98) == 0) &&
-             (!bitstream || image_program(device, SELECTOR_FACTORY_BITSTREAM, 98, 114) == 0);
-        if (!end_line(ok, FACTORY_BITSTREAM_FAILED) || worker_stops_here("factory bitstream")) {
+        const StageResult programmed = run_factory_stage(
+            ItemPhase::program, sequence, bitstream,
+            [&] { return image_program(device, SELECTOR_CONFIGURATION_SEQUENCE, 98, 98) == 0; },
+            [&] { return image_program(device, SELECTOR_FACTORY_BITSTREAM, 98, 114) == 0; });
+        if (!end_line(programmed.ok(), FACTORY_BITSTREAM_FAILED) ||
+            worker_stops_here("factory bitstream")) {
             return false;
         }
         begin_line("Checking ", "factory bitstream");
-        if (sequence) {
-            results.configuration_sequence =
-                image_verify(device, SELECTOR_CONFIGURATION_SEQUENCE, 114, 114);
-        }
-        ok = results.configuration_sequence > 0 &&
-             (!bitstream || image_verify(device, SELECTOR_FACTORY_BITSTREAM, 114, 116) > 0);
-        if (!end_line(ok, FACTORY_BITSTREAM_UNVERIFIED)) {
+        const StageResult verified = run_factory_stage(
+            ItemPhase::verify, sequence, bitstream,
+            [&] {
+                results.configuration_sequence =
+                    image_verify(device, SELECTOR_CONFIGURATION_SEQUENCE, 114, 114);
+                return results.configuration_sequence > 0;
+            },
+            [&] { return image_verify(device, SELECTOR_FACTORY_BITSTREAM, 114, 116) > 0; });
+        if (!end_line(verified.ok(), FACTORY_BITSTREAM_UNVERIFIED)) {
             return false;
         }
     }
@@ -149,7 +195,11 @@ bool program_usb_firmware(UsbDevice* device, const CheckResults& results) {
         return false;
     }
     const FirmwareImage& image = firmware_image(IMAGE_USB_FIRMWARE);
-    if (usb_firmware_program(device, image.data, image.length) > 0) {
+    // Its erase, write and read-back are one step of the board's; a success
+    // means every chunk read back as written.
+    if (report_phase({WorkItem::usb_firmware}, ItemPhase::program,
+                     usb_firmware_program(device, image.data, image.length) > 0)) {
+        report_phase({WorkItem::usb_firmware}, ItemPhase::verify, true);
         return true;
     }
     window_port().message_box(USB_FIRMWARE_FAILED, MessageIcon::warning);
@@ -162,14 +212,14 @@ bool stored_values_hold_script(UsbDevice* device, std::uint8_t bus_address,
     return power_supply_date_compare(device, bus_address, script.bytes()) > 0;
 }
 
-bool program_power_supply(UsbDevice* device, bool up_to_date, const char* label,
+bool program_power_supply(UsbDevice* device, WorkItem item, bool up_to_date, const char* label,
                           std::uint8_t bus_address, int image_id, int overall_from) {
     if (up_to_date) {
         progress_overall(static_cast<std::uint32_t>(overall_from + 2));
         return true;
     }
     if (worker_stops_here(bus_address == BUS_ADDRESS_SUPPLY_A ? "power supply A"
-                                                             : "power supply B")) {
+                                                              : "power supply B")) {
         return false;
     }
     log_append(label);
@@ -185,11 +235,13 @@ bool program_power_supply(UsbDevice* device, bool up_to_date, const char* label,
     // The store sequence follows only a script that reached every value. Its
     // sends cannot fail visibly, so the stored values are brought back and their
     // date compared: a store that did not take effect fails the supply.
-    const bool ok = configured &&
-                    power_config_program(device, bus_address, POWER_STORE_SEQUENCE,
-                                         sizeof POWER_STORE_SEQUENCE, overall_from + 1,
-                                         overall_from + 2) == 0 &&
-                    stored_values_hold_script(device, bus_address, script);
+    const bool stored =
+        report_phase({item}, ItemPhase::program,
+                     configured && power_config_program(device, bus_address, POWER_STORE_SEQUENCE,
+                                                        sizeof POWER_STORE_SEQUENCE,
+                                                        overall_from + 1, overall_from + 2) == 0);
+    const bool ok = stored && report_phase({item}, ItemPhase::verify,
+                                           stored_values_hold_script(device, bus_address, script));
     log_append(ok ? "done" : "failed");
     log_end_line();
     if (!ok) {
@@ -207,10 +259,12 @@ void programming_phase(UsbDevice* device, CheckResults& results) {
         program_factory_bitstream(device, results) &&
         program_flash_step(device, FACTORY_FIRMWARE_STEP, results) &&
         program_usb_firmware(device, results) &&
-        program_power_supply(device, results.power_supply_a != 0, "Programming power supply A ... ",
-                             BUS_ADDRESS_SUPPLY_A, IMAGE_POWER_SUPPLY_A, 124) &&
-        program_power_supply(device, results.power_supply_b != 0, "Programming power supply B ... ",
-                             BUS_ADDRESS_SUPPLY_B, IMAGE_POWER_SUPPLY_B, 126);
+        program_power_supply(device, WorkItem::power_supply_a, results.power_supply_a != 0,
+                             "Programming power supply A ... ", BUS_ADDRESS_SUPPLY_A,
+                             IMAGE_POWER_SUPPLY_A, 124) &&
+        program_power_supply(device, WorkItem::power_supply_b, results.power_supply_b != 0,
+                             "Programming power supply B ... ", BUS_ADDRESS_SUPPLY_B,
+                             IMAGE_POWER_SUPPLY_B, 126);
     if (completed) {
         window_port().message_box(SUMMARY_UP_TO_DATE, MessageIcon::information);
     }

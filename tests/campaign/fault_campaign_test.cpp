@@ -7,7 +7,9 @@
 //  - no run passes a bound of virtual time;
 //  - no check reports "up to date" for an item whose stored contents differ
 //    from the embedded set (flash regions, the EEPROM, the supplies' stored
-//    values), in the faulty run and in the run after it;
+//    values), in the faulty run and in the run after it, neither in the log
+//    nor in the item reports; an item reported verified holds the set when the
+//    run ends;
 //  - after any failed or stopped run, one clean Program run brings the
 //    instrument fully up to date.
 // OMBRIX_CAMPAIGN_SCHEDULES sets the number of schedules (default 200) and
@@ -30,6 +32,7 @@
 #include "instruments/device_list.h"
 #include "images/images.h"
 #include "campaign/fault_schedule.h"
+#include "sequence/item_report.h"
 #include "sim/sim.h"
 #include "support/recording_window_port.h"
 #include "support/sim_fixture.h"
@@ -176,6 +179,36 @@ void expect_checks_true_to(const ItemStates& before, const std::string& log, con
     }
 }
 
+// The item events of a run, as the command line's table and JSON records
+// show them.
+struct RecordedItems : ItemObserver {
+    std::vector<ItemEvent> events;
+    void item_event(const ItemEvent& event) override { events.push_back(event); }
+};
+
+// The instrument's item (as instrument_holds_item numbers them) of each reported item.
+int installed_item(WorkItem item) {
+    constexpr int BY_REPORTED_ITEM[WORK_ITEM_COUNT] = {1, 0, 3, 2, 4, 5, 6, 7};
+    return BY_REPORTED_ITEM[static_cast<int>(item)];
+}
+
+// An item reported up to date held the set when the run began; one reported
+// rewritten and verified holds it when the run ends.
+void expect_item_reports_true_to(const ItemStates& before, const ItemStates& after,
+                                 const std::vector<ItemEvent>& events, const char* run) {
+    for (const ItemEvent& event : events) {
+        const auto item = static_cast<std::size_t>(installed_item(event.item));
+        if (event.outcome == ItemOutcome::up_to_date) {
+            EXPECT_TRUE(before[item]) << run << ": " << work_item_name(event.item)
+                                      << " reported up to date, it did not hold the set";
+        }
+        if (event.phase == ItemPhase::verify && event.outcome == ItemOutcome::success) {
+            EXPECT_TRUE(after[item]) << run << ": " << work_item_name(event.item)
+                                     << " reported verified, it does not hold the set";
+        }
+    }
+}
+
 class Campaign : public testing::Test {
 protected:
     Campaign() {
@@ -255,11 +288,16 @@ void Campaign::run_schedules(const std::vector<std::uint64_t>& seeds) {
             click.emplace(bus, *schedule.refresh_at_transfer);
             usb_install_backend(&*click);
         }
+        RecordedItems items;
+        item_observer_install(&items);
         const RunOutcome outcome =
             run_command(window, schedule.program_mode, click ? &*click : nullptr);
+        item_observer_install(nullptr);
         usb_install_backend(&bus);
         SCOPED_TRACE("seed " + std::to_string(seed) + " (" + schedule.describe() + ")\n" + outcome.log);
         expect_checks_true_to(at_start, outcome.log, "the faulty run");
+        expect_item_reports_true_to(at_start, item_states(bus, instrument, images_.set()),
+                                    items.events, "the faulty run");
 
         const std::uint64_t elapsed_us = clock.now_us() - started_us;
         EXPECT_LT(elapsed_us, VIRTUAL_TIME_BOUND_US);

@@ -17,6 +17,7 @@
 #include "instruments/device_list.h"
 #include "scenario/command_fixture.h"
 #include "scenario/run_texts.h"
+#include "sequence/item_report.h"
 
 namespace {
 
@@ -224,8 +225,85 @@ class ProgrammingPhase : public CommandTest {
     }
 };
 
+// The item events of a run, as the command line receives them.
+struct RecordedItems : ItemObserver {
+    std::vector<ItemEvent> events;
+    void item_event(const ItemEvent& event) override { events.push_back(event); }
+
+    std::vector<ItemEvent> of(WorkItem item) const {
+        std::vector<ItemEvent> found;
+        std::copy_if(events.begin(), events.end(), std::back_inserter(found),
+                     [item](const ItemEvent& event) { return event.item == item; });
+        return found;
+    }
+};
+
+// The reported item that a failure belongs to, and the phase it fails in
+// (the board's USB firmware step is one program phase, its read-back included).
+WorkItem reported_item(const StepFailure& failure) {
+    constexpr WorkItem BY_ITEM[] = {WorkItem::bitstream,        WorkItem::firmware,
+                                    WorkItem::factory_bitstream, WorkItem::factory_firmware,
+                                    WorkItem::usb_firmware,     WorkItem::power_supply_a,
+                                    WorkItem::power_supply_b};
+    if (failure.item == FACTORY_BITSTREAM && failure.selector == 4) {
+        return WorkItem::configuration_sequence;
+    }
+    return BY_ITEM[failure.item];
+}
+ItemPhase reported_phase(const StepFailure& failure) {
+    const std::string label = failure.label;
+    if (label.rfind("Erasing", 0) == 0) {
+        return ItemPhase::erase;
+    }
+    return label.rfind("Checking", 0) == 0 ? ItemPhase::verify : ItemPhase::program;
+}
+
 class StepFailureTest : public ProgrammingPhase,
-                        public ::testing::WithParamInterface<StepFailure> {};
+                        public ::testing::WithParamInterface<StepFailure> {
+  protected:
+    void SetUp() override {
+        ProgrammingPhase::SetUp();
+        item_observer_install(&items_);
+    }
+    void TearDown() override {
+        item_observer_install(nullptr);
+        ProgrammingPhase::TearDown();
+    }
+
+    // Every item was found out of date; the failing one ends failed in its
+    // phase, and only items rewritten before it end with a verify that succeeded.
+    void expect_item_events(const StepFailure& failure) const {
+        const WorkItem failed = reported_item(failure);
+        bool before_failure = true;
+        for (const WorkItem item :
+             {WorkItem::bitstream, WorkItem::firmware, WorkItem::configuration_sequence,
+              WorkItem::factory_bitstream, WorkItem::factory_firmware, WorkItem::usb_firmware,
+              WorkItem::power_supply_a, WorkItem::power_supply_b}) {
+            const std::vector<ItemEvent> events = items_.of(item);
+            SCOPED_TRACE(work_item_name(item));
+            ASSERT_FALSE(events.empty());
+            EXPECT_EQ(events.front().phase, ItemPhase::check);
+            EXPECT_EQ(events.front().outcome, ItemOutcome::needs_update);
+            if (item == failed) {
+                before_failure = false;
+                EXPECT_EQ(events.back().phase, reported_phase(failure));
+                EXPECT_EQ(events.back().outcome, ItemOutcome::failed);
+            } else if (before_failure) {
+                // The sequence goes first within the factory bitstream's stage.
+                const bool same_stage = item == WorkItem::configuration_sequence &&
+                                        failed == WorkItem::factory_bitstream;
+                EXPECT_EQ(events.back().phase,
+                          same_stage ? reported_phase(failure) : ItemPhase::verify);
+                EXPECT_EQ(events.back().outcome, ItemOutcome::success);
+            } else if (item != WorkItem::factory_bitstream) {
+                // The factory bitstream's steps follow its sequence's in each stage.
+                EXPECT_EQ(events.size(), 1U);
+            }
+        }
+    }
+
+    RecordedItems items_;
+};
 
 TEST_P(StepFailureTest, StopsThereAndASecondProgramRepairsTheInstrument) {
     const StepFailure& failure = GetParam();
@@ -235,6 +313,7 @@ TEST_P(StepFailureTest, StopsThereAndASecondProgramRepairsTheInstrument) {
     EXPECT_EQ(run_command(1), 1);
 
     EXPECT_EQ(window_.log(), log_stopping_at(failure.label, failed_outcome(failure)) + "\r\n");
+    expect_item_events(failure);
     ASSERT_EQ(window_.message_boxes.size(), 1U);
     EXPECT_EQ(window_.message_boxes[0].text, failure.message);
     EXPECT_EQ(window_.message_boxes[0].icon, MessageIcon::warning);
