@@ -3,21 +3,28 @@
 #include <optional>
 #include <string>
 
-enum class CliCommand { list, verify, program, halt, power_cycle };
+enum class CliCommand { list, verify, program, halt, power_cycle, versions };
 
 struct CliOptions {
     CliCommand command = CliCommand::list;
-    std::string device;               // "DEVn"; empty: the first listed, as the window does
+    std::string command_name = "list";
+    std::string device;                   // "DEVn", any case; empty: the first listed
     std::optional<std::string> simulate;  // "outdated", "current" or "blank"
-    double speed_up = 4.0;            // how much faster than the instrument a simulation runs
-    std::string trace_path;           // pcap trace of every transfer
+    double speed_up = 4.0;                // how much faster than the instrument a simulation runs
+    std::string trace_path;               // pcap trace of every transfer; empty: none
     bool json = false;
+    bool yes = false;      // program without asking
+    bool quiet = false;    // only the result
+    bool verbose = false;  // every USB request summarised
 };
 
-constexpr int EXIT_SUCCESS_SUMMARY = 0;
-constexpr int EXIT_WARNING_OR_ERROR = 1;
-constexpr int EXIT_BAD_USAGE = 2;
+struct ParseResult {
+    bool run = true;       // false: end with exit_code (help, version, bad usage)
+    int exit_code = 0;
+    std::string error;     // the usage error, when there is one
+    bool json = false;     // --json was among the arguments, even when they were bad
+};
 
-// Parses argv; on --help, --version or bad usage prints what it should and
-// returns the exit code to end with.
-std::optional<int> cli_parse(int argc, char** argv, CliOptions& options);
+ParseResult cli_parse(int argc, char** argv, CliOptions& options);
+
+constexpr const char* PROGRAM_VERSION = "1.3.0.0";

@@ -1,21 +1,27 @@
 // The command-line front end: the window's commands over the same core, with
-// the log and the bars on a terminal.
+// the log and the bars on a terminal, or JSON records for scripts.
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iostream>
 #include <memory>
 
-#include "window/window_port.h"
 #include "cli/cli_options.h"
-#include "sim/simulated_bus.h"
+#include "cli/exit_status.h"
+#include "cli/instrument_listing.h"
 #include "cli/terminal_port.h"
+#include "cli/verbose_backend.h"
 #include "commands/device_commands.h"
-#include "instruments/device_list.h"
-#include "sequence/programming_worker.h"
-#include "images/images.h"
 #include "device/usb_trace.h"
+#include "images/images.h"
+#include "instruments/device_list.h"
 #include "resources/embedded_image_set.h"
+#include "sequence/item_report.h"
+#include "sequence/programming_worker.h"
+#include "sim/simulated_bus.h"
+#include "window/window_port.h"
 
 #if defined(OMBRIX_HAVE_LIBUSB)
 #include "device/libusb/libusb_backend.h"
@@ -30,6 +36,10 @@
 #include <unistd.h>
 #endif
 
+#if !defined(OMBRIX_IMAGE_SET_SOURCE)
+#define OMBRIX_IMAGE_SET_SOURCE "unknown"
+#endif
+
 namespace {
 
 // ---- interruption ----
@@ -39,7 +49,6 @@ namespace {
 // 130. A second one ends the program at once. SIGPIPE is ignored: a closed
 // output only ends the output, never a write to the instrument.
 
-constexpr int EXIT_INTERRUPTED = 130;
 constexpr char FIRST_SIGNAL_TEXT[] =
     "Stopping at the next point that a later run repairs; interrupt again to end at once "
     "(the instrument may then be left unusable).\n";
@@ -82,143 +91,280 @@ void install_signal_handlers() {
 #endif
 }
 
-sim::Contents simulated_contents(const std::string& name) {
-    if (name == "current") {
-        return sim::Contents::current;
-    }
-    return name == "blank" ? sim::Contents::blank : sim::Contents::older;
+// ---- the display ----
+
+bool escape_codes_welcome() {
+    const char* term = std::getenv("TERM");
+    return isatty(fileno(stdout)) != 0 && std::getenv("NO_COLOR") == nullptr &&
+           !(term != nullptr && std::strcmp(term, "dumb") == 0);
 }
 
-TerminalStyle terminal_style(const CliOptions& options) {
-    if (options.json) {
-        return TerminalStyle::json;
-    }
-    return isatty(fileno(stdout)) != 0 ? TerminalStyle::interactive : TerminalStyle::plain;
+DisplaySettings display_settings(const CliOptions& options) {
+    DisplaySettings settings;
+    settings.quiet = options.quiet;
+    settings.style = options.json              ? TerminalStyle::json
+                     : escape_codes_welcome() ? TerminalStyle::interactive
+                                              : TerminalStyle::plain;
+    return settings;
 }
 
-// The combo-box position of the instrument asked for, or -1.
-int select_device(TerminalPort& port, const std::string& device) {
-    if (device.empty()) {
-        return port.device_combo_selection();
-    }
-    const std::vector<std::string> devices = port.devices();
-    for (std::size_t i = 0; i < devices.size(); ++i) {
-        if (devices[i] == device) {
-            return static_cast<int>(i);
+// The run's last record (JSON) or nothing more (text, where the table and the
+// messages have said it).
+struct RunEnd {
+    int exit_code = EXIT_DONE;
+    bool worker_ran = false;
+    std::string instrument;
+};
+
+void report_end(TerminalPort& port, const CliOptions& options, const RunEnd& end) {
+    port.finish();
+    const bool interrupted = end.exit_code == EXIT_INTERRUPTED;
+    const RunReport report = port.report();
+    if (!port.json()) {
+        if (end.worker_ran) {
+            std::fputs(report.table_text().c_str(), stdout);
+            std::fflush(stdout);
         }
+        return;
     }
-    return -1;
+    JsonRecord record("result");
+    record.add("schema_version", JSON_SCHEMA_VERSION)
+        .add("command", options.command_name)
+        .add("exit_status", end.exit_code)
+        .add("interrupted", interrupted);
+    if (!end.instrument.empty()) {
+        record.add("instrument", end.instrument);
+    }
+    if (end.worker_ran) {
+        record.add_json("items", report.json_items());
+    }
+    std::printf("%s\n", record.text().c_str());
+    std::fflush(stdout);
+}
+
+void announce_start(TerminalPort& port, const CliOptions& options) {
+    if (port.json()) {
+        std::printf("%s\n", JsonRecord("start")
+                                .add("schema_version", JSON_SCHEMA_VERSION)
+                                .add("program_version", PROGRAM_VERSION)
+                                .add("command", options.command_name)
+                                .text()
+                                .c_str());
+    }
+}
+
+// ---- the commands ----
+
+int run_versions(TerminalPort& port) {
+    const AvailableVersions versions = available_versions();
+    const std::string fpga = std::to_string(versions.fpga_revision);
+    const std::string firmware = std::to_string(versions.firmware_revision);
+    const std::string power = printable(versions.power_revision);
+    port.result("FPGA rev:      " + fpga + "\nFirmware rev:  " + firmware +
+                    "\nUSB rev:       " + versions.usb_revision + "\nPower rev:     " + power +
+                    "\nImage set:     " + OMBRIX_IMAGE_SET_SOURCE,
+                JsonRecord("versions")
+                    .add("fpga", fpga)
+                    .add("firmware", firmware)
+                    .add("usb", versions.usb_revision)
+                    .add("power", power)
+                    .add("image_set", OMBRIX_IMAGE_SET_SOURCE));
+    return EXIT_DONE;
 }
 
 int run_list(TerminalPort& port) {
-    const std::vector<std::string> devices = port.devices();
-    for (const std::string& device : devices) {
-        std::printf("%s\n", device.c_str());
+    const std::vector<ListedInstrument> instruments = listed_instruments(port.devices());
+    for (const ListedInstrument& instrument : instruments) {
+        port.result(instrument_line(instrument), instrument_record(instrument));
     }
-    if (devices.empty()) {
-        std::fprintf(stderr, "No instrument found.\n");
-        return EXIT_WARNING_OR_ERROR;
+    if (instruments.empty()) {
+        port.error("No instrument found.");
+        return EXIT_NO_INSTRUMENT;
     }
-    return EXIT_SUCCESS_SUMMARY;
+    return EXIT_DONE;
 }
 
-int run_command(const CliOptions& options, TerminalPort& port) {
+// On a terminal, program asks before it restarts and rewrites an instrument.
+int confirm_program(const CliOptions& options, const ListedInstrument& instrument) {
+    if (options.yes) {
+        return EXIT_DONE;
+    }
+    if (isatty(fileno(stdin)) == 0) {
+        std::fprintf(stderr,
+                     "error: program restarts %s and rewrites what is out of date; without a "
+                     "terminal to ask on, add --yes to go ahead.\n",
+                     instrument.name.c_str());
+        return EXIT_USAGE;
+    }
+    std::fprintf(stderr,
+                 "program will restart %s and rewrite what is out of date on it.\n"
+                 "Keep it connected and powered until the end. Go ahead? [y/N] ",
+                 instrument.name.c_str());
+    std::fflush(stderr);
+    std::string answer;
+    std::getline(std::cin, answer);
+    if (answer == "y" || answer == "Y" || answer == "yes" || answer == "YES" || answer == "Yes") {
+        return EXIT_DONE;
+    }
+    std::fprintf(stderr, "Nothing was done.\n");
+    return EXIT_RUN_FAILED;
+}
+
+int worker_exit_code(const CliOptions& options, const TerminalPort& port) {
+    if (port.shown_information() && !port.shown_warning_or_error()) {
+        return EXIT_DONE;
+    }
+    const RunReport report = port.report();
+    // Every check made, none failed, some item found out of date.
+    if (options.command == CliCommand::verify && !report.any_state(ItemState::not_checked) &&
+        !report.any_state(ItemState::failed) && report.any_state(ItemState::needs_update)) {
+        return EXIT_OUT_OF_DATE;
+    }
+    return EXIT_RUN_FAILED;
+}
+
+int run_command(const CliOptions& options, TerminalPort& port, RunEnd& end) {
+    if (options.command == CliCommand::versions) {
+        return run_versions(port);
+    }
     device_list_refresh(nullptr);
     if (options.command == CliCommand::list) {
         return run_list(port);
     }
-    const int index = select_device(port, options.device);
+    const std::vector<std::string> names = port.devices();
+    const int index = options.device.empty() ? port.device_combo_selection()
+                                             : find_instrument(names, options.device);
     if (index < 0) {
-        port.message_box(options.device.empty()
-                             ? "No instrument found."
-                             : ("No instrument " + options.device + " found.").c_str(),
-                         MessageIcon::error);
-        return EXIT_WARNING_OR_ERROR;
+        port.error(options.device.empty() ? "No instrument found."
+                                          : "No instrument " + options.device +
+                                                " found; attached: " + instrument_names(names) + ".");
+        return EXIT_NO_INSTRUMENT;
     }
-    switch (options.command) {
-        case CliCommand::halt:
-        case CliCommand::power_cycle:
-            device_power_command(index, options.command == CliCommand::halt ? 1 : 0);
-            return port.shown_warning_or_error() ? EXIT_WARNING_OR_ERROR : EXIT_SUCCESS_SUMMARY;
-        default:
-            program_command(index, options.command == CliCommand::program ? 1 : 0);
-            worker_wait();
-            // Success is the run's information summary; an upload failure
-            // shows no message at all and is a failure too.
-            return port.shown_information() && !port.shown_warning_or_error()
-                       ? EXIT_SUCCESS_SUMMARY
-                       : EXIT_WARNING_OR_ERROR;
+    end.instrument = names[static_cast<std::size_t>(index)];
+    if (options.command == CliCommand::halt || options.command == CliCommand::power_cycle) {
+        device_power_command(index, options.command == CliCommand::halt ? 1 : 0);
+        return port.shown_warning_or_error() ? EXIT_RUN_FAILED : EXIT_DONE;
     }
+    const ListedInstrument instrument = listed_instrument(index, end.instrument);
+    if (port.json() || !options.quiet) {
+        port.result("Instrument: " + instrument_line(instrument), instrument_record(instrument));
+    }
+    if (options.command == CliCommand::program) {
+        if (const int refused = confirm_program(options, instrument); refused != EXIT_DONE) {
+            return refused;
+        }
+    }
+    end.worker_ran = true;
+    program_command(index, options.command == CliCommand::program ? 1 : 0);
+    worker_wait();
+    return worker_exit_code(options, port);
 }
 
-// Runs the command on the given backend, recording a trace when asked.
-int run_on_backend(const CliOptions& options, TerminalPort& port, UsbBackend& instruments) {
+// Runs the command on the given backend, through the trace and the verbose
+// summary when asked.
+int run_on_backend(const CliOptions& options, TerminalPort& port, UsbBackend& instruments,
+                   RunEnd& end) {
     UsbBackend* backend = &instruments;
     std::unique_ptr<UsbTraceRecorder> trace;
     if (!options.trace_path.empty()) {
+        errno = 0;
         trace = UsbTraceRecorder::create(options.trace_path, *backend);
         if (!trace) {
-            port.message_box(("Cannot write the trace file " + options.trace_path).c_str(),
-                             MessageIcon::error);
-            return EXIT_WARNING_OR_ERROR;
+            const int reason = errno;
+            port.error("Cannot write the trace file " + options.trace_path + ": " +
+                       (reason != 0 ? std::strerror(reason) : "unknown reason"));
+            return EXIT_RUN_FAILED;
         }
         backend = trace.get();
     }
+    std::unique_ptr<VerboseBackend> verbose;
+    if (options.verbose) {
+        verbose = std::make_unique<VerboseBackend>(*backend, port);
+        backend = verbose.get();
+    }
     usb_install_backend(backend);
-    const bool interrupted_before = worker_stop_requested();
-    int exit_code = interrupted_before ? EXIT_INTERRUPTED : run_command(options, port);
-    const bool interrupted = worker_stop_requested();
-    if (interrupted) {
+    int exit_code = worker_stop_requested() ? EXIT_INTERRUPTED : run_command(options, port, end);
+    if (worker_stop_requested()) {
         exit_code = EXIT_INTERRUPTED;
     }
-    port.finish(exit_code, interrupted);
     device_list_release();
     usb_install_backend(nullptr);
     return exit_code;
 }
 
 // The attached instruments, reached through the platform's USB library.
-int run_on_instruments(const CliOptions& options, TerminalPort& port) {
+int run_on_instruments(const CliOptions& options, TerminalPort& port, RunEnd& end) {
 #if defined(OMBRIX_HAVE_LIBUSB)
     const std::optional<InstrumentUsbIds> ids =
         instrument_ids_from_boot_image(firmware_image(IMAGE_USB_FIRMWARE).bytes());
     LibusbBackend libusb(ids.value_or(InstrumentUsbIds{}));
     if (!ids || !libusb.usable()) {
-        port.message_box("The USB library could not be initialised.", MessageIcon::error);
-        return EXIT_WARNING_OR_ERROR;
+        port.error("The USB library could not be initialised.");
+        return EXIT_RUN_FAILED;
     }
-    return run_on_backend(options, port, libusb);
+    return run_on_backend(options, port, libusb, end);
 #else
     (void)options;
-    port.message_box("This build reaches no instrument directly; run with --simulate.",
-                     MessageIcon::error);
-    return EXIT_WARNING_OR_ERROR;
+    (void)end;
+    port.error("This build reaches no instrument directly; run with --simulate.");
+    return EXIT_RUN_FAILED;
 #endif
+}
+
+int run(const CliOptions& options, TerminalPort& port, RunEnd& end) {
+    if (!startup_load_images(embedded_image_source(), port)) {
+        return EXIT_RUN_FAILED;
+    }
+    if (options.command == CliCommand::versions) {
+        return run_versions(port);
+    }
+    if (!options.simulate) {
+        return run_on_instruments(options, port, end);
+    }
+    SimulatedBus bus(*options.simulate == "current" ? sim::Contents::current
+                     : *options.simulate == "blank" ? sim::Contents::blank
+                                                    : sim::Contents::older,
+                     options.speed_up);
+    clock_install(&bus.clock());
+    const int exit_code = run_on_backend(options, port, bus.backend(), end);
+    clock_install(nullptr);
+    return exit_code;
+}
+
+// A usage error: on standard error, and with --json also as the records a
+// script reads.
+int usage_failure(const ParseResult& parsed) {
+    std::fprintf(stderr, "ombrix-fwupdate: %s\n", parsed.error.c_str());
+    if (parsed.json) {
+        std::printf("%s\n%s\n",
+                    JsonRecord("message").add("severity", "error").add("text", parsed.error).text().c_str(),
+                    JsonRecord("result")
+                        .add("schema_version", JSON_SCHEMA_VERSION)
+                        .add("exit_status", parsed.exit_code)
+                        .add("interrupted", false)
+                        .text()
+                        .c_str());
+    }
+    return parsed.exit_code;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     CliOptions options;
-    if (const std::optional<int> exit_code = cli_parse(argc, argv, options)) {
-        return *exit_code;
+    const ParseResult parsed = cli_parse(argc, argv, options);
+    if (!parsed.run) {
+        return parsed.error.empty() ? parsed.exit_code : usage_failure(parsed);
     }
     install_signal_handlers();
-    TerminalPort port(stdout, terminal_style(options));
-    if (!startup_load_images(embedded_image_source(), port)) {
-        return EXIT_WARNING_OR_ERROR;
-    }
+    TerminalPort port(display_settings(options), DisplayEnvironment{});
+    announce_start(port, options);
     window_port_install(&port);
-
-    if (!options.simulate) {
-        const int exit_code = run_on_instruments(options, port);
-        window_port_install(nullptr);
-        return exit_code;
-    }
-    SimulatedBus bus(simulated_contents(*options.simulate), options.speed_up);
-    clock_install(&bus.clock());
-    const int exit_code = run_on_backend(options, port, bus.backend());
-    clock_install(nullptr);
+    item_observer_install(&port);
+    RunEnd end;
+    end.exit_code = run(options, port, end);
+    item_observer_install(nullptr);
     window_port_install(nullptr);
-    return exit_code;
+    report_end(port, options, end);
+    return end.exit_code;
 }

@@ -1,5 +1,5 @@
-# Installation and packages: the command-line program, its udev rules and man
-# page on Linux (a .deb); the two Windows programs in a ZIP.
+# Installation and packages: the command-line program, its udev rules, man
+# page and bash completion on Linux (a .deb); the two Windows programs in a ZIP.
 include(GNUInstallDirs)
 
 if(TARGET ombrix-fwupdate AND NOT WIN32)
@@ -8,6 +8,9 @@ if(TARGET ombrix-fwupdate AND NOT WIN32)
             DESTINATION lib/udev/rules.d)
     install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/docs/ombrix-fwupdate.1
             DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+    install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/resources/linux/ombrix-fwupdate.bash
+            DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/bash-completion/completions
+            RENAME ombrix-fwupdate)
 endif()
 if(WIN32)
     foreach(program ombrix-fwupdate-win ombrix-fwupdate-demo)

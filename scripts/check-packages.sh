@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Checks what installing and packaging deliver, from built trees:
 #   build/native: `cmake --install` and the .deb hold the program, its udev
-#                 rules and its man page, and the installed program runs;
+#                 rules, its man page and its bash completion, and the
+#                 installed program runs (and completes its commands);
 #   build/mingw:  the ZIP holds both Windows programs (when that tree exists).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -27,14 +28,24 @@ echo "$installed"
 expect_listed "$installed" '^\./bin/ombrix-fwupdate$'
 expect_listed "$installed" '^\./lib/udev/rules\.d/70-ombrix\.rules$'
 expect_listed "$installed" '^\./share/man/man1/ombrix-fwupdate\.1$'
-if [[ $(wc -l <<<"$installed") -ne 3 ]]; then
+expect_listed "$installed" '^\./share/bash-completion/completions/ombrix-fwupdate$'
+if [[ $(wc -l <<<"$installed") -ne 4 ]]; then
     echo "  UNEXPECTED files installed" >&2
     failures=$((failures + 1))
 fi
-if [[ $("$work/prefix/bin/ombrix-fwupdate" list --simulate=current --speed-up 0) == DEV1 ]]; then
+if [[ $("$work/prefix/bin/ombrix-fwupdate" list --simulate=current --speed-up 0) == "DEV1  port "* ]]; then
     echo "  the installed program lists a simulated instrument"
 else
     echo "  the installed program does not run" >&2
+    failures=$((failures + 1))
+fi
+
+completed=$(bash -c 'source "$1"; COMP_WORDS=(ombrix-fwupdate ver); COMP_CWORD=1
+    _ombrix_fwupdate; echo "${COMPREPLY[*]}"' _ "$work/prefix/share/bash-completion/completions/ombrix-fwupdate")
+if [[ $completed == "verify versions" ]]; then
+    echo "  the installed completion completes commands"
+else
+    echo "  the installed completion gives \"$completed\" for ver" >&2
     failures=$((failures + 1))
 fi
 
@@ -47,6 +58,7 @@ echo "$deb"
 expect_listed "$contents" '^\./usr/bin/ombrix-fwupdate$'
 expect_listed "$contents" '^\./usr/lib/udev/rules\.d/70-ombrix\.rules$'
 expect_listed "$contents" '^\./usr/share/man/man1/ombrix-fwupdate\.1(\.gz)?$'
+expect_listed "$contents" '^\./usr/share/bash-completion/completions/ombrix-fwupdate$'
 expect_listed "$(dpkg-deb -f "$deb" Depends)" 'libusb-1\.0-0'
 
 if [[ -d build/mingw ]]; then

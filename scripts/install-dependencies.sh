@@ -1,15 +1,19 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need on Debian 12.
+#   scripts/install-dependencies.sh            everything: builds, tests, packages
+#   scripts/install-dependencies.sh --program  only what the command-line program's build needs
 set -euo pipefail
 
-packages=(
-    cmake ninja-build g++ python3 git
-    googletest libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
-    libusb-1.0-0-dev umockdev libumockdev-dev pkg-config
-    g++-mingw-w64-x86-64-posix wine wine64 xvfb xauth
-    tshark clang libclang-rt-14-dev
-    dpkg-dev file unzip
-)
+packages=(cmake ninja-build g++ python3 pkg-config libcli11-dev libusb-1.0-0-dev)
+if [[ ${1:-} != --program ]]; then
+    packages+=(
+        git googletest libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
+        umockdev libumockdev-dev
+        g++-mingw-w64-x86-64-posix wine wine64 xvfb xauth
+        tshark clang libclang-rt-14-dev
+        dpkg-dev file unzip
+    )
+fi
 
 missing=()
 for package in "${packages[@]}"; do

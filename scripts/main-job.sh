@@ -4,10 +4,10 @@
 # (for example: verify --simulate=current, or --json).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-dependencies.sh
-cmake --preset native >/dev/null
-cmake --build --preset native -j"$(nproc)" --target ombrix-fwupdate
+scripts/install-dependencies.sh --program
+cmake --preset program >/dev/null
+cmake --build --preset program -j"$(nproc)" --target ombrix-fwupdate
 if (($# == 0)); then
-    set -- program --simulate=outdated
+    set -- program --yes --simulate=outdated
 fi
-exec build/native/cli/ombrix-fwupdate "$@"
+exec build/program/cli/ombrix-fwupdate "$@"

@@ -1,0 +1,94 @@
+#include "cli/instrument_listing.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+
+#include "cli/json_record.h"
+#include "cli/run_report.h"
+#include "device/usb.h"
+#include "images/images.h"
+#include "instruments/device_list.h"
+
+namespace {
+
+constexpr int DEVICE_ID_ADDRESS = 5;
+
+std::string usb_firmware_revision(UsbDevice* device) {
+    if (usb_open_device(device, 1) != 0) {
+        return "";
+    }
+    std::uint8_t reply[2] = {};
+    int length = 2;
+    usb_control_transfer(device, 0, VREQ_BUS_TRANSFER, BUS_EEPROM_READ | BUS_ADDRESS_EEPROM,
+                         DEVICE_ID_ADDRESS, &length, reply);
+    usb_close_device(device);
+    return length == 2 ? std::string(usb_revision_text(reply[1], reply[0]).data()) : "";
+}
+
+bool same_name(const std::string& a, const std::string& b) {
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+}  // namespace
+
+ListedInstrument listed_instrument(int index, const std::string& name) {
+    ListedInstrument instrument;
+    instrument.name = name;
+    UsbDevice* device = listed_device(index);
+    if (device == nullptr) {
+        return instrument;
+    }
+    instrument.port = device->path != nullptr ? printable(device->path) : "";
+    instrument.usb_firmware = usb_firmware_revision(device);
+    // Filled at every open; bounded by its size whatever the device sent.
+    instrument.serial = printable(std::string(
+        device->serial_number, strnlen(device->serial_number, sizeof device->serial_number)));
+    return instrument;
+}
+
+std::vector<ListedInstrument> listed_instruments(const std::vector<std::string>& names) {
+    std::vector<ListedInstrument> instruments;
+    for (int i = 0; i < listed_device_count() && static_cast<std::size_t>(i) < names.size(); ++i) {
+        instruments.push_back(listed_instrument(i, names[static_cast<std::size_t>(i)]));
+    }
+    return instruments;
+}
+
+std::string instrument_line(const ListedInstrument& instrument) {
+    const auto or_dash = [](const std::string& text) { return text.empty() ? "-" : text; };
+    return instrument.name + "  port " + or_dash(instrument.port) + "  serial " +
+           or_dash(instrument.serial) + "  USB firmware " + or_dash(instrument.usb_firmware);
+}
+
+JsonRecord instrument_record(const ListedInstrument& instrument) {
+    JsonRecord record("instrument");
+    record.add("name", instrument.name).add("port", instrument.port).add("serial", instrument.serial);
+    if (instrument.usb_firmware.empty()) {
+        record.add_json("usb_firmware", "null");
+    } else {
+        record.add("usb_firmware", instrument.usb_firmware);
+    }
+    return record;
+}
+
+int find_instrument(const std::vector<std::string>& names, const std::string& wanted) {
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (same_name(names[i], wanted)) {
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
+
+std::string instrument_names(const std::vector<std::string>& names) {
+    std::string text;
+    for (const std::string& name : names) {
+        text += (text.empty() ? "" : ", ") + name;
+    }
+    return text.empty() ? "none" : text;
+}

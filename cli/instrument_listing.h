@@ -1,0 +1,29 @@
+#pragma once
+// The attached instruments as "list" shows them, and finding the one that
+// --device names.
+#include <string>
+#include <vector>
+
+struct ListedInstrument {
+    std::string name;          // "DEV7"
+    std::string port;          // the device's path as the backend names it
+    std::string serial;        // the USB serial number; empty when it has none
+    std::string usb_firmware;  // the boot EEPROM's device id, "major.minor"; empty when unread
+};
+
+// The instruments of the last device_list_refresh, in its order. Each one is
+// opened once more to read the two device id bytes of its boot EEPROM (the
+// same bytes the USB firmware check compares).
+std::vector<ListedInstrument> listed_instruments(const std::vector<std::string>& names);
+ListedInstrument listed_instrument(int index, const std::string& name);
+
+// "DEV7  usb:1-2  serial 0042  USB firmware 1.38" and its JSON record.
+std::string instrument_line(const ListedInstrument& instrument);
+class JsonRecord;
+JsonRecord instrument_record(const ListedInstrument& instrument);
+
+// The position of the instrument named `wanted`, ignoring case; -1 when none.
+int find_instrument(const std::vector<std::string>& names, const std::string& wanted);
+
+// "DEV1, DEV7" or "none".
+std::string instrument_names(const std::vector<std::string>& names);

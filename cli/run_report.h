@@ -1,0 +1,44 @@
+#pragma once
+// What a verify or program run found and did, item by item: the table that
+// ends the run and the items of the JSON result record. Fed by the worker's
+// item reports, on the worker's thread; read once the worker has ended.
+#include <array>
+#include <string>
+#include <vector>
+
+#include "sequence/item_report.h"
+
+enum class ItemState { not_checked, up_to_date, needs_update, updated, failed };
+
+struct ItemRow {
+    WorkItem item = WorkItem::firmware;
+    ItemState state = ItemState::not_checked;
+    std::string installed;  // as the instrument reported it; empty when it does not
+    std::string available;  // of the embedded set; empty when the item has no revision
+};
+
+class RunReport {
+public:
+    RunReport();
+
+    void record(const ItemEvent& event);
+
+    // With the embedded set's revisions as available.
+    std::array<ItemRow, WORK_ITEM_COUNT> rows() const;
+    bool any_checked() const;
+    bool any_state(ItemState state) const;
+
+    // The aligned table: a header, then one line per item.
+    std::string table_text() const;
+    // [{"item":...,"state":...,"installed":...,"available":...}, ...]
+    std::string json_items() const;
+
+private:
+    std::array<ItemRow, WORK_ITEM_COUNT> rows_;
+};
+
+const char* item_state_name(ItemState state);  // "needs update"
+// A name as a JSON value takes it: lower case, words joined by '_'.
+std::string json_identifier(const char* name);
+// Printable ASCII only: a device's stray bytes as '?'.
+std::string printable(const std::string& text);

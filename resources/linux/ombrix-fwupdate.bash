@@ -1,0 +1,33 @@
+# bash completion for ombrix-fwupdate
+_ombrix_fwupdate() {
+    local current previous
+    current=${COMP_WORDS[COMP_CWORD]}
+    previous=${COMP_WORDS[COMP_CWORD - 1]}
+    case $previous in
+        --device)
+            # The attached instruments, as the program lists them.
+            local names
+            names=$("${COMP_WORDS[0]}" list 2>/dev/null | cut -d' ' -f1)
+            mapfile -t COMPREPLY < <(compgen -W "$names" -- "$current")
+            return
+            ;;
+        --trace)
+            mapfile -t COMPREPLY < <(compgen -f -- "$current")
+            return
+            ;;
+        --speed-up)
+            return
+            ;;
+    esac
+    if [[ $current == --simulate=* ]]; then
+        mapfile -t COMPREPLY < <(compgen -P --simulate= -W "outdated current blank" -- "${current#--simulate=}")
+        return
+    fi
+    if [[ $current == -* ]]; then
+        mapfile -t COMPREPLY < <(compgen -W "--device --simulate --simulate= --speed-up --trace --json
+            --yes --quiet --verbose --help --version -y -q -v -h" -- "$current")
+        return
+    fi
+    mapfile -t COMPREPLY < <(compgen -W "list verify program halt power-cycle versions" -- "$current")
+}
+complete -F _ombrix_fwupdate ombrix-fwupdate

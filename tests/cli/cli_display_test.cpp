@@ -1,0 +1,105 @@
+// The command line's display on its own, with a clock of the test's: the
+// progress line a pipe gets during a long step, the estimate of the time
+// left, and the run's percentage through the bar's odd positions.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "cli/terminal_port.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+class Display : public testing::Test {
+  protected:
+    TerminalPort& port(TerminalStyle style) {
+        out_ = open_memstream(&out_text_, &out_size_);
+        err_ = open_memstream(&err_text_, &err_size_);
+        DisplayEnvironment environment{out_, err_, [] { return 80; }, [this] { return now_; }};
+        port_.emplace(DisplaySettings{style, false}, environment);
+        return *port_;
+    }
+    ~Display() override {
+        port_.reset();
+        std::fclose(out_);
+        std::fclose(err_);
+        std::free(out_text_);
+        std::free(err_text_);
+    }
+    std::string out() {
+        std::fflush(out_);
+        return std::string(out_text_, out_size_);
+    }
+    static int count(const std::string& text, const std::string& part) {
+        int found = 0;
+        for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+            ++found;
+        }
+        return found;
+    }
+
+    std::chrono::steady_clock::time_point now_{};
+    std::FILE* out_ = nullptr;
+    std::FILE* err_ = nullptr;
+    char* out_text_ = nullptr;
+    char* err_text_ = nullptr;
+    std::size_t out_size_ = 0;
+    std::size_t err_size_ = 0;
+    std::optional<TerminalPort> port_;
+};
+
+TEST_F(Display, APipeGetsAProgressLineEveryTenSecondsOfALongStep) {
+    TerminalPort& display = port(TerminalStyle::plain);
+    display.log_replace_selection("Erasing bitstream ... ");
+    // 35 seconds of the erase: the bars move every half second.
+    for (int step = 1; step <= 70; ++step) {
+        now_ += 500ms;
+        display.progress_set(IDC_OVERALL_PROGRESS, static_cast<std::uint32_t>(10 + step / 7));
+        display.progress_set(IDC_TASK_PROGRESS, static_cast<std::uint32_t>(step));
+    }
+    display.log_replace_selection("success\r\n");
+
+    const std::string text = out();
+    EXPECT_EQ(count(text, "progress: "), 3) << text;
+    EXPECT_EQ(count(text, "(Erasing bitstream ... "), 3) << text;
+    EXPECT_EQ(text.substr(text.rfind("Erasing")), "Erasing bitstream ... success\n");
+    EXPECT_EQ(text.find('\x1b'), std::string::npos);
+}
+
+TEST_F(Display, TheEstimateWaitsUntilThereIsAPaceAndFollowsIt) {
+    TerminalPort& display = port(TerminalStyle::plain);
+    display.log_replace_selection("Erasing bitstream ... ");
+    display.progress_set(IDC_OVERALL_PROGRESS, 1);
+    // A quarter of the run in 20 s: the first line has no pace yet to tell.
+    for (int second = 1; second <= 20; ++second) {
+        now_ += 1s;
+        display.progress_set(IDC_OVERALL_PROGRESS, static_cast<std::uint32_t>(1 + second * 31 / 20));
+    }
+    const std::string text = out();
+    EXPECT_EQ(count(text, "progress: "), 2) << text;
+    EXPECT_EQ(count(text, "left"), 2) << text;
+    // 20 s for 25%: about a minute to go.
+    EXPECT_NE(text.find("about 60 s left"), std::string::npos) << text;
+}
+
+TEST_F(Display, ThePercentageOnlyRisesWhateverTheBarsDo) {
+    TerminalPort& display = port(TerminalStyle::json);
+    // A position past the bar's end, then the run's end setting the bar back to 0.
+    for (const std::uint32_t position : {64U, 66U, 1326U, 67U, 0U}) {
+        display.progress_set(IDC_OVERALL_PROGRESS, position);
+    }
+    display.message_box("First line.\r\nSecond line.", MessageIcon::warning);
+
+    const std::string text = out();
+    EXPECT_EQ(count(text, "\"percent\":50,"), 1) << text;
+    EXPECT_EQ(count(text, "\"percent\":51,"), 2) << text;
+    EXPECT_EQ(count(text, "\"percent\":52,"), 2) << text;
+    EXPECT_NE(text.find("{\"type\":\"message\",\"severity\":\"warning\",\"text\":\"First line.\\nSecond "
+                        "line.\"}"),
+              std::string::npos)
+        << text;
+}
+
+}  // namespace

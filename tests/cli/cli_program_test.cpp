@@ -1,0 +1,290 @@
+// The command-line program as its users meet it, run as a process against its
+// simulated instrument: what each command prints and where, the exit statuses,
+// the argument messages, the confirmation, the JSON stream as a script parses
+// it, and the display on a terminal. Each run has a deadline.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/program_run.h"
+
+namespace {
+
+using nlohmann::json;
+
+const std::vector<std::string> ITEMS = {"firmware",          "bitstream",
+                                        "factory_firmware",  "factory_bitstream",
+                                        "configuration_sequence", "usb_firmware",
+                                        "power_supply_a",    "power_supply_b"};
+
+ProgramRun run(std::vector<std::string> arguments, ProgramRunOptions options = {}) {
+    return run_program(OMBRIX_CLI_PATH, arguments, options);
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream stream(text);
+    for (std::string line; std::getline(stream, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// Every line of standard output parsed on its own; a line that is not JSON fails the case.
+std::vector<json> records_of(const ProgramRun& run) {
+    std::vector<json> records;
+    for (const std::string& line : lines_of(run.out)) {
+        const json record = json::parse(line, nullptr, /*allow_exceptions=*/false);
+        EXPECT_TRUE(record.is_object() && record.contains("type")) << line;
+        records.push_back(record);
+    }
+    return records;
+}
+
+std::vector<json> of_type(const std::vector<json>& records, const std::string& type) {
+    std::vector<json> found;
+    for (const json& record : records) {
+        if (record.value("type", "") == type) {
+            found.push_back(record);
+        }
+    }
+    return found;
+}
+
+// The schema's rules that hold for every stream: a start record first, a
+// result record last, percentages that only rise, messages without "\r".
+void expect_well_formed_stream(const std::vector<json>& records, int exit_status,
+                               const std::string& described_run) {
+    SCOPED_TRACE(described_run);
+    ASSERT_GE(records.size(), 2U);
+    EXPECT_EQ(records.front().value("type", ""), "start");
+    EXPECT_EQ(records.front().value("schema_version", 0), 1);
+    EXPECT_EQ(records.back().value("type", ""), "result");
+    EXPECT_EQ(records.back().value("schema_version", 0), 1);
+    EXPECT_EQ(records.back().value("exit_status", -1), exit_status);
+    int percent = 0;
+    for (const json& progress : of_type(records, "progress")) {
+        EXPECT_GE(progress.value("percent", -1), percent) << progress;
+        EXPECT_LE(progress.value("percent", -1), 100) << progress;
+        percent = progress.value("percent", -1);
+    }
+    for (const json& message : of_type(records, "message")) {
+        EXPECT_TRUE(message.contains("severity")) << message;
+        EXPECT_EQ(message.value("text", "").find('\r'), std::string::npos) << message;
+    }
+}
+
+// ---- JSON ----
+
+TEST(CommandLineJson, VerifyOfAnOlderInstrumentReportsEveryItemAndEndsWithStatus4) {
+    const ProgramRun verified = run({"verify", "--simulate", "--speed-up", "0", "--json"});
+    const std::vector<json> records = records_of(verified);
+
+    EXPECT_EQ(verified.exit_code, 4) << described(verified);
+    EXPECT_EQ(verified.err, "");
+    expect_well_formed_stream(records, 4, described(verified));
+    const std::vector<json> instruments = of_type(records, "instrument");
+    ASSERT_EQ(instruments.size(), 1U);
+    EXPECT_EQ(instruments[0].value("name", ""), "DEV1");
+    EXPECT_EQ(instruments[0].value("usb_firmware", ""), "1.37");
+    std::vector<std::string> checked;
+    for (const json& item : of_type(records, "item")) {
+        EXPECT_EQ(item.value("phase", ""), "check") << item;
+        EXPECT_EQ(item.value("outcome", ""), "needs_update") << item;
+        checked.push_back(item.value("item", ""));
+    }
+    EXPECT_EQ(checked, ITEMS);
+    const json& result = records.back();
+    ASSERT_TRUE(result.contains("items"));
+    ASSERT_EQ(result["items"].size(), ITEMS.size());
+    for (const json& item : result["items"]) {
+        EXPECT_EQ(item.value("state", ""), "needs_update") << item;
+    }
+    EXPECT_EQ(result["items"][5].value("installed", ""), "1.37");
+    EXPECT_EQ(result["items"][5].value("available", ""), "1.38");
+    EXPECT_EQ(of_type(records, "message").at(0).value("severity", ""), "warning");
+}
+
+TEST(CommandLineJson, ProgramRecordsEachPhaseAndEndsWithEveryItemUpdated) {
+    const ProgramRun programmed =
+        run({"program", "--yes", "--simulate=blank", "--speed-up", "0", "--json"});
+    const std::vector<json> records = records_of(programmed);
+
+    EXPECT_EQ(programmed.exit_code, 0) << described(programmed);
+    expect_well_formed_stream(records, 0, described(programmed));
+    for (const std::string& item : ITEMS) {
+        std::vector<std::string> phases;
+        for (const json& event : of_type(records, "item")) {
+            if (event.value("item", "") == item) {
+                phases.push_back(event.value("phase", "") + ":" + event.value("outcome", ""));
+            }
+        }
+        ASSERT_FALSE(phases.empty()) << item;
+        EXPECT_EQ(phases.front(), "check:needs_update") << item;
+        EXPECT_EQ(phases.back(), "verify:success") << item;
+    }
+    EXPECT_EQ(of_type(records, "progress").back().value("percent", 0), 100);
+    EXPECT_EQ(of_type(records, "notice").size(), 1U);
+    for (const json& item : records.back()["items"]) {
+        EXPECT_EQ(item.value("state", ""), "updated") << item;
+    }
+}
+
+TEST(CommandLineJson, UsageAndFileErrorsStillEndWithAResultRecord) {
+    for (const std::vector<std::string>& arguments :
+         {std::vector<std::string>{"--json", "--speed-up", "abc", "--simulate"},
+          std::vector<std::string>{"list", "--json", "--simulate", "--trace", "/no/such/dir/t.pcap"}}) {
+        const ProgramRun failed = run(arguments);
+        const std::vector<json> records = records_of(failed);
+        ASSERT_FALSE(records.empty()) << described(failed);
+        EXPECT_EQ(records.back().value("type", ""), "result") << described(failed);
+        EXPECT_EQ(records.back().value("exit_status", -1), failed.exit_code) << described(failed);
+        EXPECT_NE(failed.exit_code, 0);
+    }
+}
+
+// ---- text ----
+
+TEST(CommandLine, ListAndVersionsSayWhatIsAttachedAndWhatIsCarried) {
+    const ProgramRun listed = run({"list", "--simulate", "--speed-up", "0"});
+    EXPECT_EQ(listed.exit_code, 0) << described(listed);
+    EXPECT_TRUE(std::regex_match(listed.out, std::regex("DEV1  port \\S+  serial OX00000001  "
+                                                       "USB firmware 1\\.37\n")))
+        << described(listed);
+
+    const ProgramRun versions = run({"versions"});
+    EXPECT_EQ(versions.exit_code, 0) << described(versions);
+    for (const char* line : {"FPGA rev:      37994", "Firmware rev:  38322", "USB rev:       1.38",
+                             "Power rev:     250314", "Image set:     "}) {
+        EXPECT_TRUE(contains(versions.out, line)) << line << "\n" << described(versions);
+    }
+}
+
+TEST(CommandLine, ResultsGoToStandardOutputWarningsToStandardError) {
+    const ProgramRun verified = run({"verify", "--simulate", "--speed-up", "0"});
+
+    EXPECT_EQ(verified.exit_code, 4) << described(verified);
+    EXPECT_TRUE(contains(verified.out, "Checking bitstream ... needs update")) << described(verified);
+    EXPECT_TRUE(std::regex_search(verified.out,
+                                  std::regex("USB firmware +needs update +1\\.37 +1\\.38\n")))
+        << described(verified);
+    EXPECT_TRUE(contains(verified.err, "warning: Some of the internal firmwares do not match"))
+        << described(verified);
+    EXPECT_FALSE(contains(verified.out, "warning:")) << described(verified);
+}
+
+TEST(CommandLine, QuietPrintsOnlyTheResultVerboseEachUsbRequest) {
+    const ProgramRun quiet = run({"verify", "--simulate=current", "--speed-up", "0", "-q"});
+    EXPECT_EQ(quiet.exit_code, 0) << described(quiet);
+    EXPECT_FALSE(contains(quiet.out, "Checking")) << described(quiet);
+    EXPECT_TRUE(contains(quiet.out, "All the internal firmwares are up to date.")) << described(quiet);
+    EXPECT_TRUE(std::regex_search(quiet.out, std::regex("power supply B +up to date")))
+        << described(quiet);
+
+    const ProgramRun verbose = run({"list", "--simulate", "--speed-up", "0", "-v"});
+    EXPECT_EQ(verbose.exit_code, 0) << described(verbose);
+    // The identification read of the list, as the trace records it.
+    EXPECT_TRUE(contains(verbose.out, "usb: control in 0xc0 request 0xb0 value 0x0251 index 0x3000 "
+                                      "length 22: 22 bytes"))
+        << described(verbose);
+}
+
+struct Misuse {
+    std::vector<std::string> arguments;
+    int exit_code;
+    std::string says;  // on standard error
+};
+
+TEST(CommandLine, EachMisuseGetsItsOwnStatusAndMessage) {
+    const std::vector<Misuse> misuses = {
+        {{"--speed-up", "-1", "--simulate"}, 2, "-1 is less than 0"},
+        {{"--speed-up", "abc", "--simulate"}, 2, "\"abc\" is not a number"},
+        {{"--devcie", "DEV1"}, 2, "unknown option --devcie (did you mean --device?)"},
+        {{"program", "dev1"}, 2, "name the instrument with --device dev1"},
+        {{"list", "--trace", ""}, 2, "--trace needs a file name"},
+        {{"list", "--speed-up", "2"}, 2, "add --simulate"},
+        {{"program", "--simulate", "--speed-up", "0"}, 2, "add --yes"},
+        {{"verify", "--device", "DEV99", "--simulate", "--speed-up", "0"}, 3,
+         "No instrument DEV99 found; attached: DEV1."},
+        {{"list", "--simulate", "--trace", "/no/such/dir/t.pcap"}, 1, "No such file or directory"},
+        {{"verify", "--device", "dev1", "--simulate=current", "--speed-up", "0"}, 0, ""},
+    };
+    for (const Misuse& misuse : misuses) {
+        const ProgramRun ran = run(misuse.arguments);
+        EXPECT_EQ(ran.exit_code, misuse.exit_code) << described(ran);
+        EXPECT_TRUE(contains(ran.err, misuse.says)) << misuse.says << "\n" << described(ran);
+        EXPECT_FALSE(contains(ran.out, "error")) << described(ran);
+        EXPECT_FALSE(contains(ran.out, "Restarting the device") && misuse.exit_code == 2)
+            << "a refused program touched the instrument\n" << described(ran);
+    }
+}
+
+// ---- on a terminal ----
+
+// The pieces of terminal output between line ends and cursor movements.
+std::vector<std::string> screen_pieces(const std::string& output) {
+    const std::string plain = std::regex_replace(output, std::regex("\x1b\\[[0-9;]*[A-Za-z]"), "\n");
+    std::vector<std::string> pieces;
+    for (std::string piece : lines_of(plain)) {
+        piece.erase(std::remove(piece.begin(), piece.end(), '\r'), piece.end());
+        pieces.push_back(piece);
+    }
+    return pieces;
+}
+
+ProgramRun program_on_terminal(int columns, const std::string& answer,
+                               std::vector<std::string> environment = {"TERM=xterm", "NO_COLOR"}) {
+    ProgramRunOptions options;
+    options.terminal_columns = columns;
+    options.answer_after = "[y/N] ";
+    options.answer = answer;
+    options.environment = std::move(environment);
+    return run({"program", "--simulate", "--speed-up", "0"}, options);
+}
+
+TEST(CommandLineTerminal, AsksFirstAndDrawsBarsThatFitTheWidth) {
+    std::size_t widest_bar[2] = {};
+    const int widths[2] = {50, 120};
+    for (int i = 0; i < 2; ++i) {
+        const ProgramRun ran = program_on_terminal(widths[i], "y\n");
+        ASSERT_EQ(ran.exit_code, 0) << described(ran);
+        EXPECT_TRUE(contains(ran.out, "program will restart DEV1")) << described(ran);
+        int bars = 0;
+        for (const std::string& piece : screen_pieces(ran.out)) {
+            if (piece.rfind("overall [", 0) == 0 || piece.rfind("step    [", 0) == 0) {
+                ++bars;
+                EXPECT_LT(piece.size(), static_cast<std::size_t>(widths[i])) << piece;
+                widest_bar[i] = std::max(widest_bar[i], piece.size());
+            }
+        }
+        EXPECT_GT(bars, 0) << described(ran);
+        // A finished step goes into the log once, not also into the step line.
+        const std::string done = "Restarting the device ... done";
+        EXPECT_EQ(ran.out.find(done), ran.out.rfind(done)) << described(ran);
+    }
+    EXPECT_GT(widest_bar[1], widest_bar[0] + 50);
+}
+
+TEST(CommandLineTerminal, NoEscapeCodesForADumbTerminalOrNoColor) {
+    for (const std::vector<std::string>& environment :
+         {std::vector<std::string>{"TERM=dumb", "NO_COLOR"},
+          std::vector<std::string>{"TERM=xterm", "NO_COLOR=1"}}) {
+        const ProgramRun ran = program_on_terminal(80, "y\n", environment);
+        EXPECT_EQ(ran.exit_code, 0) << described(ran);
+        EXPECT_EQ(ran.out.find('\x1b'), std::string::npos) << environment[0] << "\n" << described(ran);
+        EXPECT_TRUE(contains(ran.out, "All the internal firmwares are up to date.")) << described(ran);
+    }
+}
+
+TEST(CommandLineTerminal, AnAnswerOtherThanYesLeavesTheInstrumentAlone) {
+    const ProgramRun ran = program_on_terminal(80, "n\n");
+    EXPECT_EQ(ran.exit_code, 1) << described(ran);
+    EXPECT_TRUE(contains(ran.out, "Nothing was done.")) << described(ran);
+    EXPECT_FALSE(contains(ran.out, "Restarting the device")) << described(ran);
+}
+
+}  // namespace

@@ -1,0 +1,146 @@
+#include "support/program_run.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "support/program_arguments.h"
+
+namespace {
+
+void apply_environment(const std::vector<std::string>& environment) {
+    for (const std::string& entry : environment) {
+        const std::size_t equals = entry.find('=');
+        if (equals == std::string::npos) {
+            unsetenv(entry.c_str());
+        } else {
+            setenv(entry.substr(0, equals).c_str(), entry.substr(equals + 1).c_str(), 1);
+        }
+    }
+}
+
+struct Child {
+    pid_t pid = -1;
+    int out = -1;  // reading ends
+    int err = -1;
+};
+
+[[noreturn]] void exec_program(const char* program, const std::vector<std::string>& arguments,
+                               const ProgramRunOptions& options) {
+    apply_environment(options.environment);
+    std::vector<std::string> words = program_words(program, arguments);
+    const std::vector<char*> argv = exec_argv(words);
+    execv(argv[0], argv.data());
+    _exit(127);
+}
+
+Child start_on_pipes(const char* program, const std::vector<std::string>& arguments,
+                     const ProgramRunOptions& options) {
+    int out[2];
+    int err[2];
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+        return {};
+    }
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int nothing = open("/dev/null", O_RDONLY);
+        dup2(nothing, 0);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        exec_program(program, arguments, options);
+    }
+    close(out[1]);
+    close(err[1]);
+    if (!options.keep_output) {
+        close(out[0]);
+        out[0] = -1;
+    }
+    return {pid, out[0], err[0]};
+}
+
+Child start_on_terminal(const char* program, const std::vector<std::string>& arguments,
+                        const ProgramRunOptions& options) {
+    winsize size{};
+    size.ws_col = static_cast<unsigned short>(options.terminal_columns);
+    size.ws_row = 40;
+    int terminal = -1;
+    const pid_t pid = forkpty(&terminal, nullptr, nullptr, &size);
+    if (pid == 0) {
+        exec_program(program, arguments, options);
+    }
+    return {pid, terminal, -1};
+}
+
+}  // namespace
+
+ProgramRun run_program(const char* program, const std::vector<std::string>& arguments,
+                       const ProgramRunOptions& options) {
+    const bool on_terminal = options.terminal_columns > 0;
+    const Child child = on_terminal ? start_on_terminal(program, arguments, options)
+                                    : start_on_pipes(program, arguments, options);
+    ProgramRun run;
+    if (child.pid < 0) {
+        return run;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + options.deadline;
+    int streams[2] = {child.out, child.err};
+    bool answered = options.answer.empty();
+    char buffer[4096];
+    while ((streams[0] >= 0 || streams[1] >= 0) && !run.hung) {
+        pollfd ready[2] = {{streams[0], POLLIN, 0}, {streams[1], POLLIN, 0}};
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            run.hung = true;
+            break;
+        }
+        if (poll(ready, 2, static_cast<int>(left.count())) < 0 && errno != EINTR) {
+            break;
+        }
+        for (int i = 0; i < 2; ++i) {
+            if (ready[i].fd < 0 || ready[i].revents == 0) {
+                continue;
+            }
+            const ssize_t got = read(ready[i].fd, buffer, sizeof buffer);
+            if (got <= 0) {  // a terminal whose program ended reads EIO
+                close(streams[i]);
+                streams[i] = -1;
+                continue;
+            }
+            (i == 0 ? run.out : run.err).append(buffer, static_cast<std::size_t>(got));
+            if (!answered && contains(run.out, options.answer_after)) {
+                answered = true;
+                [[maybe_unused]] const ssize_t written =
+                    write(child.out, options.answer.data(), options.answer.size());
+            }
+            if (options.on_output) {
+                options.on_output(child.pid, run.out + run.err);
+            }
+        }
+    }
+    if (run.hung) {
+        kill(child.pid, SIGKILL);
+    }
+    for (const int stream : streams) {
+        if (stream >= 0) {
+            close(stream);
+        }
+    }
+    int status = 0;
+    waitpid(child.pid, &status, 0);
+    run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    return run;
+}
+
+std::string described(const ProgramRun& run) {
+    return "exit " + std::to_string(run.exit_code) + ", signal " + std::to_string(run.signal) +
+           (run.hung ? ", ended at the deadline" : "") + "\nstdout:\n" + run.out +
+           "\nstderr:\n" + run.err;
+}
