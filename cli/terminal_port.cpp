@@ -39,13 +39,18 @@ int percent_of(std::uint32_t position) {
 
 // "name [####....] 45%" in exactly `width` columns (at least the name and the figure).
 std::string bar_line(const char* name, int percent, const std::string& tail, int width) {
-    const std::string figure = " " + std::to_string(percent) + "%" + tail;
-    const int room = width - static_cast<int>(std::strlen(name)) - 3 - static_cast<int>(figure.size());
+    std::string figure = "] ";
+    figure += std::to_string(percent);
+    figure += '%';
+    figure += tail;
+    std::string line = name;
+    line += " [";
+    const int room = width - static_cast<int>(line.size() + figure.size());
     const int bar_width = std::max(room, 0);
     const int filled = bar_width * percent / 100;
-    std::string line = std::string(name) + " [" + std::string(static_cast<std::size_t>(filled), '#') +
-                       std::string(static_cast<std::size_t>(bar_width - filled), '.') + "]" + figure;
-    return line;
+    line.append(static_cast<std::size_t>(filled), '#');
+    line.append(static_cast<std::size_t>(bar_width - filled), '.');
+    return line + figure;
 }
 
 std::string fitted(const std::string& line, int width) {
