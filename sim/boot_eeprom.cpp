@@ -30,6 +30,15 @@ bool BootEeprom::write(std::uint32_t address, std::span<const std::uint8_t> data
     return true;
 }
 
+void BootEeprom::page_write(std::uint32_t address, std::span<const std::uint8_t> data) {
+    const std::uint32_t start = address % EEPROM_SIZE;
+    const std::uint32_t page = start - start % PAGE_SIZE;
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        const auto offset = static_cast<std::uint32_t>((start % PAGE_SIZE + i) % PAGE_SIZE);
+        bytes_[page + offset] = data[i];
+    }
+}
+
 void BootEeprom::write_id_block(std::int32_t device_number) {
     std::array<std::uint8_t, ID_BLOCK_SIZE> block{};
     const auto number = static_cast<std::uint32_t>(device_number);

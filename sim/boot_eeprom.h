@@ -33,8 +33,20 @@ class BootEeprom {
 
     // Copies up to out.size() bytes from address, never past the end; the count.
     std::size_t read(std::uint32_t address, std::span<std::uint8_t> out) const;
-    // false (nothing written) when the data does not fit below the end.
+    // Places bytes directly (a factory-programmed part, or what an earlier
+    // run left); false (nothing written) when the data does not fit below the end.
     bool write(std::uint32_t address, std::span<const std::uint8_t> data);
+
+    // One write as it reaches the part over the serial bus. Serial EEPROMs of
+    // this size take a write into a page buffer of PAGE_SIZE bytes: the
+    // address counter wraps within the page, so a write that crosses a page
+    // boundary lands at the page's start, and of more than PAGE_SIZE bytes
+    // only the last PAGE_SIZE remain (24xx64/24xx128 datasheets: 32- and
+    // 64-byte pages; the smaller is modelled, the stricter of the two).
+    // Then the part is busy for its write cycle (datasheets: tWR 5 ms at most)
+    // and does not acknowledge its address until it ends.
+    static constexpr std::uint32_t PAGE_SIZE = 32;
+    void page_write(std::uint32_t address, std::span<const std::uint8_t> data);
 
     void fill(std::uint8_t value) { bytes_.fill(value); }
     void write_id_block(std::int32_t device_number);

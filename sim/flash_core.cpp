@@ -171,11 +171,45 @@ void FlashCore::execute_control(std::uint32_t word, std::uint64_t arrival_us) {
     }
 }
 
-// Erase and program only take effect between UPDATE_BEGIN and the closing
-// pair (the flash stays write-protected otherwise), but are answered anyway.
+std::uint64_t FlashCore::begin_operation(std::uint32_t first, std::uint32_t size,
+                                         std::uint64_t arrival_us, std::uint64_t duration_us) {
+    const std::uint64_t start = std::max(arrival_us, busy_until_us_);
+    // Those that ended before this command arrived are behind any power loss to come.
+    std::erase_if(operations_, [arrival_us](const TimedOperation& operation) {
+        return operation.end_us <= arrival_us;
+    });
+    const auto before = flash().read(first, size);
+    operations_.push_back(TimedOperation{selected_, first, {before.begin(), before.end()}, start,
+                                         start + duration_us});
+    return start + duration_us;
+}
+
+void FlashCore::lose_power(std::uint64_t now_us) {
+    for (auto operation = operations_.rbegin(); operation != operations_.rend(); ++operation) {
+        if (operation->end_us <= now_us) {
+            continue;
+        }
+        // The part reached by now is done; the rest is as it was.
+        const std::uint64_t span = operation->end_us - operation->start_us;
+        const std::uint64_t done = now_us > operation->start_us ? now_us - operation->start_us : 0;
+        const auto reached = static_cast<std::size_t>(
+            span == 0 ? operation->before.size() : operation->before.size() * done / span);
+        NorFlash& device = flashes_[static_cast<std::size_t>(operation->device)];
+        device.load(operation->first + static_cast<std::uint32_t>(reached),
+                    std::span<const std::uint8_t>(operation->before).subspan(reached));
+    }
+    operations_.clear();
+}
+
+// Erase and program only take effect in the update mode, between
+// UPDATE_BEGIN and the closing pair (the flash stays write-protected
+// otherwise), but are answered anyway.
 void FlashCore::page_program(std::uint32_t address, std::uint64_t arrival_us) {
     const auto data = std::span<const std::uint8_t>(payload_).subspan(4);
-    if (updating_) {
+    if (may_change_flash()) {
+        const std::uint32_t page_start =
+            address % NorFlash::SIZE / NorFlash::PAGE_SIZE * NorFlash::PAGE_SIZE;
+        begin_operation(page_start, NorFlash::PAGE_SIZE, arrival_us, timing_.page_program_us);
         flash().program(address, data);
         const std::uint32_t page =
             address % NorFlash::SIZE / NorFlash::PAGE_SIZE * NorFlash::PAGE_SIZE;
@@ -190,15 +224,21 @@ void FlashCore::page_program(std::uint32_t address, std::uint64_t arrival_us) {
 }
 
 void FlashCore::erase(std::uint32_t address, std::uint64_t arrival_us) {
-    if (updating_) {
-        flash().erase_sector(address);
-    }
     const std::uint64_t duration = flash().sector_size() == 0x40000 ? timing_.sector_erase_256k_us
                                                                     : timing_.sector_erase_64k_us;
+    if (may_change_flash()) {
+        const std::uint32_t size = flash().sector_size();
+        begin_operation(address % NorFlash::SIZE / size * size, size, arrival_us, duration);
+        flash().erase_sector(address);
+    }
     reply(std::span<const std::uint8_t>(payload_).first(4), arrival_us, duration);
 }
 
+// Outside the read mode a read gets no answer.
 void FlashCore::read(std::uint32_t address, std::uint64_t arrival_us) {
+    if (mode_ != MODE_READ) {
+        return;
+    }
     const std::uint32_t start = address % NorFlash::SIZE;
     const auto content = flash().read(start, read_reply_bytes_);
     reply(content, arrival_us, timing_.read_reply_us);

@@ -38,7 +38,12 @@ class FlashCore {
     // Bytes from bulk OUT that reached the core at arrival_us.
     void receive(std::span<const std::uint8_t> bytes, std::uint64_t arrival_us);
     // Back to power-on state: no partial frame, device 0, mode 0, not updating.
+    // An erase or page program the flash devices are carrying out goes on.
     void reset();
+    // The power fails at now_us: an erase or page program the flash had not
+    // finished is left partly done (see TimedOperation), one not yet begun
+    // is not done at all.
+    void lose_power(std::uint64_t now_us);
 
     // Payload bytes of one read reply (rounded down to whole words, at least 4).
     void set_read_reply_bytes(std::uint32_t bytes);
@@ -48,7 +53,30 @@ class FlashCore {
     bool updating() const { return updating_; }
     std::uint64_t frames_executed() const { return frames_executed_; }
 
+    // The modes the core knows: commands that change the flash take effect
+    // only in the update mode (and between UPDATE_BEGIN and the closing
+    // pair), reads are answered only in the read mode.
+    static constexpr std::uint32_t MODE_READ = 0;
+    static constexpr std::uint32_t MODE_UPDATE = 5;
+
   private:
+    // An erase or page program as the flash carries it out: from start_us to
+    // end_us, front to back. The bytes it changes are kept as they were before,
+    // so that a power loss in between can leave the part not yet reached as it
+    // was: a partly erased sector, a partly written page.
+    struct TimedOperation {
+        int device = 0;
+        std::uint32_t first = 0;
+        std::vector<std::uint8_t> before;
+        std::uint64_t start_us = 0;
+        std::uint64_t end_us = 0;
+    };
+    // Starts an operation on [first, first + size) of the selected device at
+    // the time the core gets to it; returns when it ends.
+    std::uint64_t begin_operation(std::uint32_t first, std::uint32_t size, std::uint64_t arrival_us,
+                                  std::uint64_t duration_us);
+    bool may_change_flash() const { return mode_ == MODE_UPDATE && updating_; }
+
     void consume(std::uint8_t byte, std::uint64_t arrival_us);
     void execute(std::uint64_t arrival_us);
     void execute_control(std::uint32_t word, std::uint64_t arrival_us);
@@ -79,6 +107,7 @@ class FlashCore {
     std::uint64_t busy_until_us_ = 0;
     std::vector<std::uint8_t> last_reply_;
     std::uint64_t frames_executed_ = 0;
+    std::vector<TimedOperation> operations_;  // those that may not have ended yet
 };
 
 }  // namespace sim

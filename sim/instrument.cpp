@@ -66,6 +66,7 @@ void Instrument::halt_fpga(std::uint64_t now_us) {
 }
 
 void Instrument::lose_power(std::uint64_t now_us) {
+    flash_core_.lose_power(now_us);
     leave_bus();
     for (PowerSupply& supply : supplies_) {
         supply.power_cycle();
@@ -144,6 +145,12 @@ void Instrument::end_transfer(std::size_t record, TransferStatus status, std::ui
     TransferRecord& entry = transfers_.at(record);
     entry.status = status;
     entry.end_us = time_us;
+    // A read is not gone the moment the host cancels it: a packet the
+    // controller sends within the next microframe still goes into it, and
+    // with the cancelled transfer it is lost to the host.
+    if (status == TransferStatus::aborted && entry.kind == TransferKind::bulk && entry.in) {
+        in_stream_.lose_to_cancelled_read(time_us + CANCEL_TAKES_EFFECT_US);
+    }
 }
 
 Instrument::WriteOutcome Instrument::bulk_write(std::uint8_t endpoint,
@@ -204,10 +211,9 @@ std::optional<std::uint64_t> Instrument::bulk_read_completion_us(std::uint8_t en
         return std::nullopt;
     }
     const std::uint64_t at = std::max(*ready, started_us);
-    std::size_t count = std::min(length, in_stream_.readable_at(at));
-    if (faults_.max_bytes_per_read != 0) {
-        count = std::min(count, faults_.max_bytes_per_read);
-    }
+    const std::size_t count = faults_.max_bytes_per_read != 0
+                                  ? std::min({length, faults_.max_bytes_per_read, in_stream_.queued()})
+                                  : in_stream_.readable_at(at, length);
     return at + config_.timing.transfer_us(count);
 }
 
@@ -216,11 +222,9 @@ std::size_t Instrument::complete_bulk_read(std::size_t record, std::span<std::ui
     TransferRecord& entry = transfers_.at(record);
     const std::uint64_t ready =
         std::min(std::max(in_stream_.next_ready_us().value_or(time_us), entry.start_us), time_us);
-    std::size_t limit = out.size();
-    if (faults_.max_bytes_per_read != 0) {
-        limit = std::min(limit, faults_.max_bytes_per_read);
-    }
-    const std::size_t count = in_stream_.take(out.first(limit), ready);
+    const std::size_t count = faults_.max_bytes_per_read != 0
+                                  ? in_stream_.take_cut(out, ready, faults_.max_bytes_per_read)
+                                  : in_stream_.take(out, ready);
     entry.transferred = count;
     if (config_.record_bulk_data) {
         entry.data.assign(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(count));

@@ -82,6 +82,9 @@ class Instrument {
                                                          std::uint64_t started_us) const;
     std::size_t complete_bulk_read(std::size_t record, std::span<std::uint8_t> out,
                                    std::uint64_t time_us);
+    // A cancelled (aborted) bulk read still takes a packet that is there
+    // within one high-speed microframe of the cancel.
+    static constexpr std::uint64_t CANCEL_TAKES_EFFECT_US = 125;
     void end_transfer(std::size_t record, TransferStatus status, std::uint64_t time_us);
 
     // Scheduled changes: leaving the bus and coming back. advance_to also
@@ -127,11 +130,11 @@ class Instrument {
     int serve_request(const UsbSetupPacket& setup, std::span<std::uint8_t> data,
                       std::uint64_t now_us, std::uint64_t& extra_us);
     int serve_bus_transfer(const UsbSetupPacket& setup, std::span<std::uint8_t> data,
-                           std::uint64_t& extra_us);
+                           std::uint64_t now_us, std::uint64_t& extra_us);
     int serve_eeprom(bool write, std::uint16_t address, std::span<std::uint8_t> data,
-                     std::uint64_t& extra_us);
-    int serve_supply(PowerSupply& supply, bool write, std::uint8_t code,
-                     std::span<std::uint8_t> data);
+                     std::uint64_t now_us, std::uint64_t& extra_us);
+    int serve_supply(int which, bool write, std::uint8_t code, std::span<std::uint8_t> data,
+                     std::uint64_t now_us);
     int serve_fpga_config(const UsbSetupPacket& setup, std::span<std::uint8_t> data,
                           std::uint64_t now_us);
     void serve_restart(std::uint8_t request, std::uint64_t now_us);
@@ -160,6 +163,8 @@ class Instrument {
     InStream in_stream_;
     FlashCore flash_core_;
     bool eeprom_access_ = false;
+    std::uint64_t eeprom_busy_until_us_ = 0;  // the EEPROM's write cycle ends
+    std::array<std::uint64_t, 2> supply_busy_until_us_{};  // a store or restore ends
     bool restart_armed_ = false;
     std::optional<std::uint64_t> leave_at_us_;
     std::optional<std::uint64_t> back_at_us_;

@@ -10,6 +10,13 @@ namespace sim {
 namespace {
 
 constexpr std::uint8_t REQUEST_TYPE_IN = 0x80;
+// Every request of the instrument is a vendor request to the device.
+constexpr std::uint8_t REQUEST_TYPE_VENDOR_DEVICE = 0x40;
+constexpr std::uint8_t REQUEST_TYPE_DIRECTION_CLEARED = 0x7F;
+// While the EEPROM's write cycle runs, the controller polls the part for its
+// acknowledge before the next access, for at most this long before it gives
+// the request up with a stall.
+constexpr std::uint64_t EEPROM_ACK_POLL_LIMIT_US = 20'000;
 constexpr std::size_t CONFIG_REPLY_BYTES = 16;
 constexpr std::uint8_t CONFIG_REFUSED = 0x01;
 // What the serve functions return for a request that is stalled or not
@@ -27,6 +34,9 @@ Instrument::ControlOutcome Instrument::control_transfer(const UsbSetupPacket& se
                                                         std::uint64_t now_us) {
     const bool in = (setup.request_type & REQUEST_TYPE_IN) != 0;
     const auto buffer = data.first(std::min<std::size_t>(data.size(), setup.length));
+    // The data stage moves exactly wLength bytes: a host whose buffer does not
+    // match the length it announced gets a stall.
+    const bool length_matches = in ? data.size() >= setup.length : data.size() == setup.length;
     TransferRecord record;
     record.kind = TransferKind::control;
     record.in = in;
@@ -45,7 +55,9 @@ Instrument::ControlOutcome Instrument::control_transfer(const UsbSetupPacket& se
     std::uint64_t extra_us = 0;
     const bool fail = fire_keyed(faults_.control_fail, setup.request, faults_.rng);
     const bool short_reply = !fail && fire_keyed(faults_.control_short, setup.request, faults_.rng);
-    if (short_reply && !in) {
+    if (!length_matches) {
+        served = STALL;
+    } else if (short_reply && !in) {
         served = static_cast<int>(buffer.size()) - 1;  // cut off, so not carried out
     } else if (!fail) {
         served = serve_request(setup, buffer, now_us, extra_us);
@@ -69,9 +81,12 @@ Instrument::ControlOutcome Instrument::control_transfer(const UsbSetupPacket& se
 int Instrument::serve_request(const UsbSetupPacket& setup, std::span<std::uint8_t> data,
                               std::uint64_t now_us, std::uint64_t& extra_us) {
     const bool in = (setup.request_type & REQUEST_TYPE_IN) != 0;
+    if ((setup.request_type & REQUEST_TYPE_DIRECTION_CLEARED) != REQUEST_TYPE_VENDOR_DEVICE) {
+        return STALL;
+    }
     switch (setup.request) {
         case VREQ_BUS_TRANSFER:
-            return serve_bus_transfer(setup, data, extra_us);
+            return serve_bus_transfer(setup, data, now_us, extra_us);
         case VREQ_BUS_ACCESS:
             if (!in) {
                 return STALL;
@@ -105,16 +120,16 @@ int Instrument::serve_request(const UsbSetupPacket& setup, std::span<std::uint8_
 }
 
 int Instrument::serve_bus_transfer(const UsbSetupPacket& setup, std::span<std::uint8_t> data,
-                                   std::uint64_t& extra_us) {
+                                   std::uint64_t now_us, std::uint64_t& extra_us) {
     const bool in = (setup.request_type & REQUEST_TYPE_IN) != 0;
     const auto operation = static_cast<std::uint16_t>(setup.value & 0xFF00);
     const auto address = static_cast<std::uint8_t>(setup.value & 0xFF);
     if (address == BUS_ADDRESS_EEPROM) {
         if (operation == BUS_EEPROM_READ && in) {
-            return serve_eeprom(false, setup.index, data, extra_us);
+            return serve_eeprom(false, setup.index, data, now_us, extra_us);
         }
         if (operation == BUS_EEPROM_WRITE && !in) {
-            return serve_eeprom(true, setup.index, data, extra_us);
+            return serve_eeprom(true, setup.index, data, now_us, extra_us);
         }
         return STALL;
     }
@@ -126,16 +141,24 @@ int Instrument::serve_bus_transfer(const UsbSetupPacket& setup, std::span<std::u
         return STALL;
     }
     extra_us += config_.timing.pmbus_transaction_us;
-    PowerSupply& supply = supplies_[address == BUS_ADDRESS_SUPPLY_A ? 0 : 1];
-    return serve_supply(supply, write, static_cast<std::uint8_t>(setup.index & 0xFF), data);
+    return serve_supply(address == BUS_ADDRESS_SUPPLY_A ? 0 : 1, write,
+                        static_cast<std::uint8_t>(setup.index & 0xFF), data, now_us);
 }
 
 // Writes need access opened with request 183 first: the EEPROM stays write
-// protected otherwise.
+// protected otherwise. While the part's write cycle runs it does not
+// acknowledge; the controller polls until it does.
 int Instrument::serve_eeprom(bool write, std::uint16_t address, std::span<std::uint8_t> data,
-                             std::uint64_t& extra_us) {
+                             std::uint64_t now_us, std::uint64_t& extra_us) {
+    if (eeprom_busy_until_us_ > now_us) {
+        const std::uint64_t wait = eeprom_busy_until_us_ - now_us;
+        if (wait > EEPROM_ACK_POLL_LIMIT_US) {
+            extra_us += EEPROM_ACK_POLL_LIMIT_US;
+            return STALL;
+        }
+        extra_us += wait;
+    }
     if (write) {
-        extra_us += config_.timing.eeprom_chunk_write_us;
         const bool refused =
             faults_.eeprom_write_nack && overlaps(*faults_.eeprom_write_nack, address, data.size());
         if (!eeprom_access_ || refused) {
@@ -147,9 +170,12 @@ int Instrument::serve_eeprom(bool write, std::uint16_t address, std::span<std::u
                 byte = static_cast<std::uint8_t>(~byte);
             }
         }
-        if (!eeprom_.write(address, stored)) {
+        if (address >= EEPROM_SIZE) {
             return STALL;
         }
+        eeprom_.page_write(address, stored);
+        eeprom_busy_until_us_ = now_us + extra_us + config_.timing.transfer_us(data.size()) +
+                                config_.timing.eeprom_chunk_write_us;
         return static_cast<int>(data.size());
     }
     if (address >= EEPROM_SIZE) {
@@ -167,15 +193,32 @@ int Instrument::serve_eeprom(bool write, std::uint16_t address, std::span<std::u
     return static_cast<int>(count);
 }
 
-int Instrument::serve_supply(PowerSupply& supply, bool write, std::uint8_t code,
-                             std::span<std::uint8_t> data) {
+// A supply busy with its non-volatile memory acknowledges its address but
+// not a command byte: a write is refused, a read returns all ones (the bus
+// idles high), as PMBus lets a busy device answer.
+int Instrument::serve_supply(int which, bool write, std::uint8_t code,
+                             std::span<std::uint8_t> data, std::uint64_t now_us) {
+    PowerSupply& supply = supplies_[static_cast<std::size_t>(which)];
+    std::uint64_t& busy_until = supply_busy_until_us_[static_cast<std::size_t>(which)];
     if (fire_keyed(faults_.pmbus_nack, code, faults_.rng)) {
         return STALL;
+    }
+    if (busy_until > now_us) {
+        if (write) {
+            return STALL;
+        }
+        std::fill(data.begin(), data.end(), std::uint8_t{0xFF});
+        return static_cast<int>(data.size());
     }
     if (write && code == pmbus::STORE_DEFAULT_ALL && faults_.pmbus_store_ignored.fire(faults_.rng)) {
         return 0;  // acknowledged; the stored values stay as they were
     }
     const bool acknowledged = write ? supply.write(code, data) : supply.read(code, data);
+    if (acknowledged && write && code == pmbus::STORE_DEFAULT_ALL) {
+        busy_until = now_us + config_.timing.pmbus_store_us;
+    } else if (acknowledged && write && code == pmbus::RESTORE_DEFAULT_ALL) {
+        busy_until = now_us + config_.timing.pmbus_restore_us;
+    }
     return acknowledged ? static_cast<int>(data.size()) : STALL;
 }
 

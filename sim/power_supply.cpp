@@ -70,6 +70,12 @@ bool PowerSupply::write(std::uint8_t code, std::span<const std::uint8_t> data) {
         if (!data.empty()) {
             return false;
         }
+        // The other commands without data (0xDB among them, which halt,
+        // power-cycle and the restart send to both supplies) are taken and
+        // change nothing the model keeps: the model's decision, as what the
+        // manufacturer's command does is not known. The restart itself does
+        // not reach the supplies either: they keep power and their working
+        // values while the USB controller restarts.
         if (code == pmbus::STORE_DEFAULT_ALL) {
             stored_ = working_;
         } else if (code == pmbus::RESTORE_DEFAULT_ALL) {

@@ -19,9 +19,14 @@ struct Timing {
     std::uint64_t read_reply_us = 0;         // producing one read reply
 
     // On-board serial bus.
-    std::uint64_t eeprom_chunk_write_us = 0;  // one write request (a page write cycle)
+    std::uint64_t eeprom_chunk_write_us = 0;  // the EEPROM's write cycle after each write
     std::uint64_t eeprom_byte_read_us = 0;
     std::uint64_t pmbus_transaction_us = 0;
+    // A supply busy with its non-volatile memory: STORE_DEFAULT_ALL and
+    // RESTORE_DEFAULT_ALL (one such supply's command set asks to wait at least
+    // 450 ms and 10 ms before the next command).
+    std::uint64_t pmbus_store_us = 450'000;
+    std::uint64_t pmbus_restore_us = 10'000;
 
     // Restart (requests 198, 197): the device leaves the bus after the first
     // delay and comes back after the second. Power loss: back after the third.

@@ -74,6 +74,8 @@ TEST_P(ReplySizes, VerifiesWhateverLengthEachReplyCarries) {
 
 INSTANTIATE_TEST_SUITE_P(OddAndSplit, ReplySizes,
                          ::testing::Values(ReplyShape{4, 0}, ReplyShape{300, 0},
+                                           // frames of whole packets: a zero-length one follows
+                                           ReplyShape{496, 0}, ReplyShape{1008, 0},
                                            ReplyShape{1020, 0}, ReplyShape{4096, 0},
                                            ReplyShape{8, 21}, ReplyShape{300, 21},
                                            ReplyShape{1024, 100}, ReplyShape{4096, 511}));

@@ -60,7 +60,53 @@ TEST_F(EepromTest, AccessesBeyondTheEndAreBounded) {
     control_in(device_, VREQ_BUS_ACCESS, 1, 0, 1);
     EXPECT_EQ(read(0x3FF0, 2048).size(), 16U) << "a read stops at the end";
     EXPECT_TRUE(read(0x4000, 16).empty());
-    EXPECT_EQ(write_chunk(0x3FF0, std::vector<std::uint8_t>(32, 0)), USB_ERR_FAILED);
+    EXPECT_EQ(write_chunk(0x4000, std::vector<std::uint8_t>(32, 0)), USB_ERR_FAILED);
+}
+
+// The part's page buffer: a write that crosses a 32-byte page boundary wraps
+// to the page's start; of a longer write only the last 32 bytes remain.
+TEST_F(EepromTest, WritesWrapWithinTheirPage) {
+    control_in(device_, VREQ_BUS_ACCESS, 1, 0, 1);
+    std::vector<std::uint8_t> counting(48);
+    for (std::size_t i = 0; i < counting.size(); ++i) {
+        counting[i] = static_cast<std::uint8_t>(i);
+    }
+    ASSERT_EQ(write_chunk(0x1010, {counting.begin(), counting.begin() + 32}), 0);
+    const auto page = read(0x1000, 48);
+    ASSERT_EQ(page.size(), 48U);
+    EXPECT_EQ(page[0x10], 0);
+    EXPECT_EQ(page[0x1F], 15);
+    EXPECT_EQ(page[0x00], 16) << "past the page's end: back to its start";
+    EXPECT_EQ(page[0x0F], 31);
+    EXPECT_EQ(page[0x20], 0xFF) << "the next page untouched";
+
+    ASSERT_EQ(write_chunk(0x2000, counting), 0);
+    const auto longer = read(0x2000, 64);
+    EXPECT_EQ(longer[0], 32) << "bytes 32 to 47 overwrote the page's first 16";
+    EXPECT_EQ(longer[16], 16);
+    EXPECT_EQ(longer[32], 0xFF);
+}
+
+// Only vendor requests to the device, with exactly as many data bytes as
+// wLength announces.
+TEST_F(EepromTest, RequestsOfAnotherTypeOrLengthAreStalled) {
+    control_in(device_, VREQ_BUS_ACCESS, 1, 0, 1);
+    UsbSetupPacket setup;
+    setup.request_type = 0x41;  // vendor, to the interface
+    setup.request = VREQ_BUS_TRANSFER;
+    setup.value = 0x0651;
+    setup.index = 0x0100;
+    const std::uint8_t before = read(0x0100, 1).at(0);
+    std::vector<std::uint8_t> data(32, static_cast<std::uint8_t>(~before));
+    setup.length = 32;
+    EXPECT_EQ(backend_.control_transfer(*device_, setup, data), 0);
+    setup.request_type = 0x40;
+    setup.length = 16;  // fewer than the data stage carries
+    EXPECT_EQ(backend_.control_transfer(*device_, setup, data), 0);
+    EXPECT_EQ(read(0x0100, 1).at(0), before) << "neither was carried out";
+    setup.length = 32;
+    EXPECT_EQ(backend_.control_transfer(*device_, setup, data), 32);
+    EXPECT_EQ(read(0x0100, 1).at(0), static_cast<std::uint8_t>(~before));
 }
 
 TEST_F(EepromTest, OtherBusAddressesAndKindsAreNotAcknowledged) {

@@ -115,7 +115,8 @@ TEST_F(FaultsTest, ReadsCanBeCutToAnyLength) {
         ++reads;
     }
     EXPECT_EQ(total, 16U + 1024U);
-    EXPECT_EQ(reads, (16 + 1024 + 6) / 7);
+    // The frame's packets (512, 512, 16 bytes), each cut into reads of 7.
+    EXPECT_EQ(reads, 2 * ((512 + 6) / 7) + (16 + 6) / 7);
     EXPECT_TRUE(reader_.next().has_value());
 }
 
@@ -170,6 +171,7 @@ TEST_F(FaultsTest, PmbusCommandsAreNotAcknowledgedByCode) {
 
 TEST_F(FaultsTest, AStuckBitCannotBeCleared) {
     faults().stuck_bits.push_back({1, 0x100005, 0x01});
+    command(device_, 0xF0000005);
     command(device_, 0x05000001);
     command(device_, UPDATE_BEGIN);
     command(device_, 0x20000000 | 0x100000);

@@ -16,6 +16,8 @@ constexpr std::uint32_t SELECT = 0x05000000;
 constexpr std::uint32_t WRITE = 0x10000000;
 constexpr std::uint32_t ERASE = 0x20000000;
 constexpr std::uint32_t READ = 0x30000000;
+constexpr std::uint32_t MODE_READ = 0xF0000000;
+constexpr std::uint32_t MODE_UPDATE = 0xF0000005;
 
 class FlashCoreTest : public sim_test::SimTest {
   protected:
@@ -64,6 +66,26 @@ TEST_F(FlashCoreTest, ReadRepliesCarryTheFlashFromTheAddress) {
     EXPECT_TRUE(std::equal(second->begin(), second->end(), bitstream.begin() + 1024));
 }
 
+// A reply goes out in packets of 512 bytes and a short one; one that fills
+// whole packets is followed by a zero-length packet. Each read gets one packet.
+TEST_F(FlashCoreTest, RepliesArriveInPacketsEndedByAShortOrZeroLengthOne) {
+    UsbDevice* device = running();
+    const auto reads_of_reply = [&](std::uint32_t payload_bytes) {
+        instrument_->set_read_reply_bytes(payload_bytes);
+        command(device, READ | 0x6C0000);
+        std::vector<int> reads;
+        int transferred = 0;
+        while (usb_bulk_read(device, PIPE_BULK_IN, receive_buffer_, 512, &transferred, 10) ==
+               USB_OK) {
+            reads.push_back(transferred);
+        }
+        return reads;
+    };
+    EXPECT_EQ(reads_of_reply(1024), (std::vector<int>{512, 512, 16}));
+    EXPECT_EQ(reads_of_reply(496), (std::vector<int>{512, 0}));
+    EXPECT_EQ(reads_of_reply(100), (std::vector<int>{116}));
+}
+
 TEST_F(FlashCoreTest, ReadRepliesNeverPassTheDeviceEnd) {
     UsbDevice* device = running();
     command(device, READ | (sim::NorFlash::SIZE - 8));
@@ -74,6 +96,7 @@ TEST_F(FlashCoreTest, ReadRepliesNeverPassTheDeviceEnd) {
 
 TEST_F(FlashCoreTest, EraseAndProgramFollowNorRulesInsideAnUpdate) {
     UsbDevice* device = running();
+    command(device, MODE_UPDATE);
     command(device, SELECT | 1);
     command(device, UPDATE_BEGIN);
 
@@ -114,6 +137,7 @@ TEST_F(FlashCoreTest, EraseUsesSixtyFourKilobyteSectorsBelowCapacity24) {
     const std::vector<std::uint8_t> zero{0x00};
     instrument_->flash(0).load(0x6BFFFF, zero);
     instrument_->flash(0).load(0x6D0000, zero);
+    command(device, MODE_UPDATE);
     command(device, UPDATE_BEGIN);
     command(device, ERASE | 0x6C0000);
     ASSERT_TRUE(reply(device).has_value());
@@ -125,13 +149,55 @@ TEST_F(FlashCoreTest, EraseUsesSixtyFourKilobyteSectorsBelowCapacity24) {
 
 TEST_F(FlashCoreTest, EraseAndProgramOutsideAnUpdateAreAnsweredButChangeNothing) {
     UsbDevice* device = running();
-    command(device, ERASE | 0);
-    ASSERT_TRUE(reply(device).has_value());
-    std::vector<std::uint8_t> zeros(256, 0);
-    command(device, WRITE | 0xFC0000, zeros);
-    ASSERT_TRUE(reply(device).has_value());
-    EXPECT_EQ(instrument_->flash(0).at(4), images_.factory_bitstream[4]);
-    EXPECT_EQ(instrument_->flash(0).at(0xFC0000), images_.configuration_sequence[0]);
+    const std::vector<std::uint8_t> zeros(256, 0);
+    // Outside UPDATE_BEGIN in the update mode, and inside one in the read mode.
+    for (const bool begun : {false, true}) {
+        command(device, begun ? MODE_READ : MODE_UPDATE);
+        if (begun) {
+            command(device, UPDATE_BEGIN);
+        }
+        command(device, ERASE | 0);
+        ASSERT_TRUE(reply(device).has_value());
+        command(device, WRITE | 0xFC0000, zeros);
+        ASSERT_TRUE(reply(device).has_value());
+        EXPECT_EQ(instrument_->flash(0).at(4), images_.factory_bitstream[4]);
+        EXPECT_EQ(instrument_->flash(0).at(0xFC0000), images_.configuration_sequence[0]);
+    }
+}
+
+TEST_F(FlashCoreTest, ReadsAreAnsweredOnlyInTheReadMode) {
+    UsbDevice* device = running();
+    command(device, MODE_UPDATE);
+    command(device, READ | 0x6C0000);
+    EXPECT_FALSE(reply(device).has_value());
+    command(device, IDENTIFY);
+    EXPECT_TRUE(reply(device).has_value()) << "identification works in any mode";
+    command(device, MODE_READ);
+    command(device, READ | 0x6C0000);
+    EXPECT_TRUE(reply(device).has_value());
+}
+
+// An erase or page program takes its time; power lost in the middle leaves
+// the part not yet reached as it was, and a command queued behind it undone.
+TEST_F(FlashCoreTest, PowerLostDuringAnEraseLeavesItPartlyDoneAndWhatFollowedUndone) {
+    UsbDevice* device = running(config(sim::Timing::realistic()));
+    sim::NorFlash& flash = instrument_->flash(1);  // 256 KiB sectors
+    flash.load(0x100000, std::vector<std::uint8_t>(0x40000, 0x5A));
+    command(device, MODE_UPDATE);
+    command(device, SELECT | 1);
+    command(device, UPDATE_BEGIN);
+    command(device, ERASE | 0x100000);
+    command(device, WRITE | 0x100000, std::vector<std::uint8_t>(256, 0x00));
+    // Halfway through the erase.
+    clock_.advance_us(instrument_->timing().sector_erase_256k_us / 2);
+    {
+        auto lock = backend_.lock();
+        instrument_->lose_power(clock_.now_us());
+    }
+    EXPECT_EQ(flash.at(0x100000), 0xFF) << "erased, and the page behind it never written";
+    EXPECT_EQ(flash.at(0x10FFFF), 0xFF);
+    EXPECT_EQ(flash.at(0x130000), 0x5A) << "not reached: as it was";
+    EXPECT_EQ(flash.at(0x13FFFF), 0x5A);
 }
 
 TEST_F(FlashCoreTest, FramesSplitAtEveryByteBoundaryAreParsed) {

@@ -199,4 +199,26 @@ TEST_F(SupplyBusTest, ThePowerCycleRequestReloadsStoredValues) {
     EXPECT_TRUE(instrument.present()) << "the USB controller stays on the bus";
 }
 
+// Busy with its non-volatile memory after STORE_DEFAULT_ALL (450 ms) and
+// RESTORE_DEFAULT_ALL (10 ms): writes are refused, reads come back all ones.
+TEST_F(SupplyBusTest, AStoreOrRestoreKeepsTheSupplyBusyForItsTime) {
+    sim::Instrument& instrument = attach();
+    UsbDevice* device = open(instrument);
+    ASSERT_NE(device, nullptr);
+    const sim::Timing& timing = instrument.timing();
+    const auto date = control_in(device, VREQ_BUS_TRANSFER, 0x0934, 0x9D, 7);
+    for (const auto& [command, busy_us] :
+         {std::pair{0x11, timing.pmbus_store_us}, std::pair{0x12, timing.pmbus_restore_us}}) {
+        ASSERT_EQ(control_out(device, VREQ_BUS_TRANSFER, 0x0134, command), USB_OK);
+        EXPECT_EQ(control_out(device, VREQ_BUS_TRANSFER, 0x0134, 0x00, {1}), USB_ERR_FAILED);
+        EXPECT_EQ(control_in(device, VREQ_BUS_TRANSFER, 0x0934, 0x9D, 7),
+                  std::vector<std::uint8_t>(7, 0xFF));
+        EXPECT_EQ(control_in(device, VREQ_BUS_TRANSFER, 0x0935, 0x9D, 7).size(), 7U)
+            << "the other supply is not busy";
+        clock_.advance_us(busy_us);
+        EXPECT_EQ(control_in(device, VREQ_BUS_TRANSFER, 0x0934, 0x9D, 7), date);
+    }
+    EXPECT_EQ(instrument.supply(0).page(), 0) << "the refused PAGE write changed nothing";
+}
+
 }  // namespace
