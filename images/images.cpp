@@ -36,22 +36,25 @@ FirmwareImage load_whole(ResourceSource& source, int id) {
 }
 
 // A bitstream file may carry a header of the vendor's tools; the raw
-// configuration data starts at the first run of four 0xFF bytes.
-FirmwareImage load_bitstream(ResourceSource& source, int id) {
+// configuration data starts at the first run of four 0xFF bytes. The search
+// never reads past the resource, however small the minimum size allows it to be.
+FirmwareImage load_bitstream(ResourceSource& source, int id, const ImageLoadingLimits& limits) {
     FirmwareImage image;
     const std::optional<std::uint32_t> size = source.resource_size(id);
-    if (!size || *size <= BITSTREAM_MIN_EXCLUSIVE) {
+    if (!size || *size <= limits.bitstream_min_exclusive) {
         return image;
     }
-    const std::uint8_t* bytes = source.resource_bytes(id);
-    if (bytes == nullptr) {
+    const std::uint8_t* mapped = source.resource_bytes(id);
+    if (mapped == nullptr) {
         return image;
     }
-    for (int p = 0; p < BITSTREAM_HEADER_SEARCH; ++p) {
+    const std::span<const std::uint8_t> bytes(mapped, *size);
+    constexpr std::size_t search = static_cast<std::size_t>(BITSTREAM_HEADER_SEARCH);
+    for (std::size_t p = 0; p < search && p + 4 <= bytes.size(); ++p) {
         if (bytes[p] == 0xFF && bytes[p + 1] == 0xFF && bytes[p + 2] == 0xFF &&
             bytes[p + 3] == 0xFF) {
-            image.data = bytes + p;
-            image.length = static_cast<std::int32_t>(*size - static_cast<std::uint32_t>(p));
+            image.data = bytes.data() + p;
+            image.length = static_cast<std::int32_t>(bytes.size() - p);
             return image;
         }
     }
@@ -81,6 +84,10 @@ std::uint32_t little_endian_32(const std::uint8_t* bytes) {
 }  // namespace
 
 bool image_set_load(ResourceSource& source) {
+    return image_set_load(source, ImageLoadingLimits{});
+}
+
+bool image_set_load(ResourceSource& source, const ImageLoadingLimits& limits) {
     for (const int id : LOAD_ORDER) {
         // A resource larger than a signed 32-bit length can express is not an image.
         const std::optional<std::uint32_t> size = source.resource_size(id);
@@ -88,7 +95,7 @@ bool image_set_load(ResourceSource& source) {
             slot(id) = {};
             continue;
         }
-        slot(id) = is_bitstream(id) ? load_bitstream(source, id) : load_whole(source, id);
+        slot(id) = is_bitstream(id) ? load_bitstream(source, id, limits) : load_whole(source, id);
     }
     return image_set_complete();
 }

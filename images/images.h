@@ -49,9 +49,19 @@ constexpr std::uint32_t BITSTREAM_MIN_EXCLUSIVE = 0xFFFFF;
 // The raw configuration data must start (four 0xFF bytes) within this many bytes.
 constexpr int BITSTREAM_HEADER_SEARCH = 256;
 
+// The size limits the loading rules apply. The program always loads with the
+// defaults; the fuzz target lowers the bitstream minimum so that the same rules
+// run on small resources.
+struct ImageLoadingLimits {
+    // A bitstream resource must be larger than this to be loaded at all.
+    std::uint32_t bitstream_min_exclusive = BITSTREAM_MIN_EXCLUSIVE;
+};
+
 // Loads the catalogue in its order and by its rules into the process-wide
 // images; true when the set is complete.
 bool image_set_load(ResourceSource& source);
+// The same with other limits.
+bool image_set_load(ResourceSource& source, const ImageLoadingLimits& limits);
 // The loaded image of one id (an empty image for an unknown id).
 const FirmwareImage& firmware_image(int id);
 // What the image is for, in a few words ("flash core", "bitstream", ...).
