@@ -161,10 +161,12 @@ int power_config_program(UsbDevice* device, int bus_address, const std::uint8_t*
     return failures;
 }
 
-void power_supply_restore(UsbDevice* device, int bus_address) {
-    usb_control_transfer(device, 1, VREQ_BUS_TRANSFER, BUS_PMBUS_WRITE | (bus_address & 0xFF),
-                         PMBUS_RESTORE_DEFAULT_ALL, nullptr, nullptr);
+bool power_supply_restore(UsbDevice* device, int bus_address) {
+    const int sent =
+        usb_control_transfer(device, 1, VREQ_BUS_TRANSFER, BUS_PMBUS_WRITE | (bus_address & 0xFF),
+                             PMBUS_RESTORE_DEFAULT_ALL, nullptr, nullptr);
     clock_sleep_ms(POWER_RESTORE_PAUSE_MS);
+    return sent == USB_OK;
 }
 
 int power_supply_date_compare(UsbDevice* device, int bus_address,

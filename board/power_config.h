@@ -19,8 +19,10 @@ constexpr int POWER_WRITE_ATTEMPTS = 5;
 
 // RESTORE_DEFAULT_ALL, then a pause: the supply's working values become its
 // stored ones. Changes nothing the supply keeps across a power cycle, so a
-// check made after it sees what the supply will come up with.
-void power_supply_restore(UsbDevice* device, int bus_address);
+// check made after it sees what the supply will come up with. False when the
+// request failed: the working values may then differ from the stored ones, and
+// nothing read from them may be taken for what the supply keeps.
+bool power_supply_restore(UsbDevice* device, int bus_address);
 constexpr std::uint32_t POWER_RESTORE_PAUSE_MS = 1000;
 
 // The supply's MFR_DATE block (count and six bytes) against the script's

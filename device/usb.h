@@ -110,7 +110,9 @@ constexpr std::uint8_t DESCRIPTOR_TYPE_STRING = 3;
 //  - close_pipe: releases what open_pipe made (after any abort).
 //  - close: releases device.context; harmless on a closed record.
 //  - control_transfer: one synchronous vendor request on endpoint 0; returns the
-//    bytes transferred, 0 when the request failed. Never more than data.size().
+//    bytes transferred (never more than data.size()), or CONTROL_REQUEST_FAILED
+//    when the platform reported that the request failed: for a request without
+//    data that is the only way to tell a stall from success.
 //  - start_write / start_read: starts the pipe's one transfer; false when it
 //    failed to start (neither pending nor complete).
 //  - wait: waits up to timeout_ms for the pipe's completion event; true when
@@ -118,6 +120,8 @@ constexpr std::uint8_t DESCRIPTOR_TYPE_STRING = 3;
 //  - finish: the completed transfer's result without waiting; true and the
 //    byte count on success, false when the platform reports it failed.
 //  - abort: cancels whatever is in flight on the pipe.
+constexpr int CONTROL_REQUEST_FAILED = -1;
+
 class UsbBackend {
 public:
     virtual ~UsbBackend() = default;

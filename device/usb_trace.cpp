@@ -247,7 +247,8 @@ int UsbTraceRecorder::control_transfer(UsbDevice& device, const UsbSetupPacket& 
     completion.type = 'C';
     completion.setup = nullptr;
     completion.urb_length = clamped_count(result, data.size());
-    completion.status = control_status(in, completion.urb_length, data.size());
+    completion.status = result < 0 ? USBMON_STATUS_PIPE_ERROR
+                                   : control_status(in, completion.urb_length, data.size());
     completion.data = in ? std::span<const std::uint8_t>(data.first(completion.urb_length))
                          : std::span<const std::uint8_t>();
     write_event(completion);

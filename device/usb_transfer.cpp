@@ -76,15 +76,18 @@ int usb_control_transfer(UsbDevice* device, int out, int request, int value, int
     setup.index = static_cast<std::uint16_t>(index);
     setup.length = static_cast<std::uint16_t>(asked);
 
-    int transferred = 0;
+    int transferred = CONTROL_REQUEST_FAILED;
     if (device != nullptr && device->context != nullptr && installed_backend != nullptr) {
         transferred = installed_backend->control_transfer(*device, setup, {buffer, buffer_length});
-        if (transferred < 0) {
-            transferred = 0;
-        }
     }
+    const bool failed = transferred < 0;
+    if (failed) {
+        transferred = 0;
+    }
+    // A host-to-device request succeeded only when the platform says so and
+    // every byte went: a stalled request without data is a failure too.
     if (out != 0) {
-        return transferred == asked ? USB_OK : USB_ERR_FAILED;
+        return !failed && transferred == asked ? USB_OK : USB_ERR_FAILED;
     }
     if (length != nullptr) {
         *length = transferred;

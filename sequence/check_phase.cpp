@@ -123,10 +123,13 @@ int check_usb_firmware(UsbDevice* device) {
 int check_power_supply(UsbDevice* device, WorkItem item, const char* label,
                        std::uint8_t bus_address, int image_id) {
     log_append(label);
-    power_supply_restore(device, bus_address);
+    // Without the restore, the date read would be the working one.
+    const bool restored = power_supply_restore(device, bus_address);
     std::string installed_date;
-    const int compared = power_supply_date_compare(
-        device, bus_address, firmware_image(image_id).bytes(), &installed_date);
+    const int compared =
+        restored ? power_supply_date_compare(device, bus_address, firmware_image(image_id).bytes(),
+                                             &installed_date)
+                 : -1;
     log_comparison(compared);
     item_report(item, ItemPhase::check, comparison_outcome(compared), installed_date);
     return compared > 0 ? 1 : 0;

@@ -208,8 +208,8 @@ bool program_usb_firmware(UsbDevice* device, const CheckResults& results) {
 
 bool stored_values_hold_script(UsbDevice* device, std::uint8_t bus_address,
                                const FirmwareImage& script) {
-    power_supply_restore(device, bus_address);
-    return power_supply_date_compare(device, bus_address, script.bytes()) > 0;
+    return power_supply_restore(device, bus_address) &&
+           power_supply_date_compare(device, bus_address, script.bytes()) > 0;
 }
 
 bool program_power_supply(UsbDevice* device, WorkItem item, bool up_to_date, const char* label,

@@ -61,6 +61,7 @@ class Instrument {
     struct ControlOutcome {
         int bytes = 0;  // bytes transferred; 0 when the request failed
         std::uint64_t duration_us = 0;
+        bool failed = false;  // stalled, not acknowledged, or cut off
     };
     ControlOutcome control_transfer(const UsbSetupPacket& setup, std::span<std::uint8_t> data,
                                     std::uint64_t now_us);

@@ -48,7 +48,7 @@ Instrument::ControlOutcome Instrument::control_transfer(const UsbSetupPacket& se
     }
     const auto index = begin_transfer(std::move(record));
     if (!index) {
-        return {0, config_.timing.transfer_us(0)};
+        return {0, config_.timing.transfer_us(0), true};
     }
 
     int served = STALL;
@@ -75,7 +75,9 @@ Instrument::ControlOutcome Instrument::control_transfer(const UsbSetupPacket& se
     }
     entry.status = served >= 0 ? TransferStatus::completed : TransferStatus::failed;
     entry.end_us = now_us + duration;
-    return {bytes, duration};
+    // A host-to-device request cut short was not carried out: the host sees it fail.
+    const bool failed = served < 0 || (!in && static_cast<std::size_t>(served) != buffer.size());
+    return {bytes, duration, failed};
 }
 
 int Instrument::serve_request(const UsbSetupPacket& setup, std::span<std::uint8_t> data,

@@ -106,12 +106,12 @@ int SimBackend::control_transfer(UsbDevice& device, const UsbSetupPacket& setup,
     Handle* handle = handle_of(device);
     Instrument* instrument = handle != nullptr ? live_instrument(*handle) : nullptr;
     if (instrument == nullptr) {
-        return 0;
+        return CONTROL_REQUEST_FAILED;
     }
     const auto outcome = instrument->control_transfer(setup, data, clock_.now_us());
     clock_.advance_us(outcome.duration_us);
     run_until(clock_.now_us());
-    return outcome.bytes;
+    return outcome.failed ? CONTROL_REQUEST_FAILED : outcome.bytes;
 }
 
 bool SimBackend::start_write(UsbDevice& device, PipeState& pipe,

@@ -173,14 +173,14 @@ int LibusbBackend::control_transfer(UsbDevice& device, const UsbSetupPacket& set
                                     std::span<std::uint8_t> data) {
     Device* context = device_of(device);
     if (context == nullptr) {
-        return 0;
+        return CONTROL_REQUEST_FAILED;
     }
     // wLength never asks for more than the buffer holds.
     const std::size_t length = std::min<std::size_t>(setup.length, data.size());
     const int moved = libusb_control_transfer(
         context->handle.get(), setup.request_type, setup.request, setup.value, setup.index,
         data.data(), static_cast<std::uint16_t>(length), CONTROL_TIMEOUT_MS);
-    return moved < 0 ? 0 : std::min(moved, static_cast<int>(length));
+    return moved < 0 ? CONTROL_REQUEST_FAILED : std::min(moved, static_cast<int>(length));
 }
 
 bool LibusbBackend::start_transfer(UsbDevice& device, PipeState& pipe, std::uint8_t* buffer,

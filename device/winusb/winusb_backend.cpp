@@ -119,7 +119,7 @@ int WinUsbBackend::control_transfer(UsbDevice& device, const UsbSetupPacket& set
                                     std::span<std::uint8_t> data) {
     const DeviceHandles* handles = handles_of(device);
     if (handles == nullptr) {
-        return 0;
+        return CONTROL_REQUEST_FAILED;
     }
     WINUSB_SETUP_PACKET packet;
     packet.RequestType = setup.request_type;
@@ -130,7 +130,7 @@ int WinUsbBackend::control_transfer(UsbDevice& device, const UsbSetupPacket& set
     ULONG transferred = 0;
     if (!api_.WinUsb_ControlTransfer(handles->interface_handle(), packet, data.data(),
                                      static_cast<ULONG>(data.size()), &transferred, nullptr)) {
-        return 0;
+        return CONTROL_REQUEST_FAILED;
     }
     return bounded_count(transferred, data.size());
 }

@@ -255,8 +255,11 @@ TEST_P(UsbContract, ControlOutMustMoveEveryByte) {
               USB_ERR_FAILED);
     EXPECT_EQ(length, 32);  // left unchanged
 
-    // A zero-length request succeeds even when the instrument rejects it.
+    // A request without data that the instrument rejects fails too: a lost
+    // supply command must not pass for one carried out.
     instrument.faults().control_fail[VREQ_BUS_TRANSFER] = sim::Trigger::once();
+    EXPECT_EQ(usb_control_transfer(device, 1, VREQ_BUS_TRANSFER, 0x0134, 0xDB, nullptr, nullptr),
+              USB_ERR_FAILED);
     EXPECT_EQ(usb_control_transfer(device, 1, VREQ_BUS_TRANSFER, 0x0134, 0xDB, nullptr, nullptr),
               USB_OK);
 

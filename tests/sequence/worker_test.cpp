@@ -226,6 +226,47 @@ TEST_F(Worker, SupplyWhoseNewValuesWereNeverStoredNeedsAnUpdate) {
     EXPECT_EQ(window_.message_boxes[0].text, MISMATCH);
 }
 
+// RESTORE_DEFAULT_ALL is a send without data too. Lost, it would leave the
+// working values (here the new script, never stored) to be read for the
+// stored ones: the check must not call the supply up to date, and a program
+// run must store the script, whichever of its restores is lost.
+class LostRestore : public Worker, public ::testing::WithParamInterface<int> {};
+
+TEST_P(LostRestore, NeverPassesForTheStoredValues) {
+    // Of supply A: the check's, or the programming's after a store the supply ignored.
+    const int lost_restore = GetParam();
+    sim::Instrument& instrument = listed();
+    const std::span<const std::uint8_t> script = images().supply_a_script;
+    instrument.supply(0).set_stored(sim::pmbus::MFR_DATE, {'0', '0', '0', '1', '0', '1'});
+    if (lost_restore == 2) {
+        with_faults(instrument, [](sim::Faults& faults) {
+            faults.pmbus_store_ignored = sim::Trigger::count(2);  // the store sequence sends two
+        });
+    }
+    int restores = 0;
+    watched_.before_control = [&](const UsbSetupPacket& setup) {
+        if (setup.value == (BUS_PMBUS_WRITE | BUS_ADDRESS_SUPPLY_A) && setup.index == 0x12 &&
+            ++restores == lost_restore) {
+            with_faults(instrument, [](sim::Faults& faults) {
+                faults.control_fail[VREQ_BUS_TRANSFER] = sim::Trigger::once();
+            });
+        }
+    };
+
+    run_worker(1);
+
+    EXPECT_FALSE(logged("Checking power supply A ... up to date")) << window_.log();
+    const bool summary = !window_.message_boxes.empty() &&
+                         window_.message_boxes.back().icon == MessageIcon::information;
+    EXPECT_TRUE(!summary || instrument.supply(0).stores_script(script))
+        << "a summary over a supply that does not store the script\n" << window_.log();
+    watched_.before_control = nullptr;
+    run_worker(1);
+    EXPECT_TRUE(instrument.supply(0).stores_script(script)) << window_.log();
+}
+
+INSTANTIATE_TEST_SUITE_P(CheckOrProgramming, LostRestore, ::testing::Values(1, 2));
+
 // STORE_DEFAULT_ALL is a send without data: a supply that ignores it cannot
 // be seen by the send itself. The stored values are brought back and compared.
 TEST_F(Worker, SupplyThatIgnoresTheStoreFailsAndStaysOutOfDate) {

@@ -99,10 +99,10 @@ TEST_F(EepromTest, RequestsOfAnotherTypeOrLengthAreStalled) {
     const std::uint8_t before = read(0x0100, 1).at(0);
     std::vector<std::uint8_t> data(32, static_cast<std::uint8_t>(~before));
     setup.length = 32;
-    EXPECT_EQ(backend_.control_transfer(*device_, setup, data), 0);
+    EXPECT_EQ(backend_.control_transfer(*device_, setup, data), CONTROL_REQUEST_FAILED);
     setup.request_type = 0x40;
     setup.length = 16;  // fewer than the data stage carries
-    EXPECT_EQ(backend_.control_transfer(*device_, setup, data), 0);
+    EXPECT_EQ(backend_.control_transfer(*device_, setup, data), CONTROL_REQUEST_FAILED);
     EXPECT_EQ(read(0x0100, 1).at(0), before) << "neither was carried out";
     setup.length = 32;
     EXPECT_EQ(backend_.control_transfer(*device_, setup, data), 32);

@@ -103,7 +103,10 @@ void UmockdevUsbfs::run_control(Node& node, Urb& urb) {
         urb.actual_length = std::max(got, 0);
         return;
     }
-    urb.actual_length = bus_.control_transfer(node.device, setup, data);
+    // A request the device stalls completes with -EPIPE, as usbfs reports it.
+    const int got = bus_.control_transfer(node.device, setup, data);
+    urb.status = got < 0 ? -EPIPE : 0;
+    urb.actual_length = std::max(got, 0);
 }
 
 int UmockdevUsbfs::submit(Node& node, UMockdevIoctlData* urb_data) {

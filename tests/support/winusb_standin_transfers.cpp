@@ -89,8 +89,8 @@ BOOL WINAPI StandinTransferCalls::WinUsb_ControlTransfer(WINUSB_INTERFACE_HANDLE
     packet.index = setup.Index;
     packet.length = setup.Length;
     const int got = state().bus.control_transfer(file->device, packet, {buffer, buffer_length});
-    // The bus reports a failed request as nothing moved.
-    if (got <= 0 && setup.Length != 0) {
+    // A request the device stalls fails, with or without data.
+    if (got < 0) {
         return fail_with(ERROR_GEN_FAILURE);
     }
     *transferred = static_cast<ULONG>(std::max(got, 0)) + owner().faults.overstated_count;
