@@ -99,7 +99,33 @@ int LibusbBackend::open(UsbDevice& device) {
     }
     context->claimed = true;
     device.context = reinterpret_cast<DeviceContext*>(context.release());
+    ++open_devices_;
     return 0;
+}
+
+// libusb keeps a context's device list up to date from udev's events. Where
+// no udev daemon passes the kernel's events on (containers, minimal and
+// embedded systems), a context never sees a device that left come back: the
+// instrument after its restart. A fresh context scans the devices as they are
+// now, so each enumeration made while no device is open starts from one. A
+// transfer left to libusb keeps the old context, and with it the old list.
+void LibusbBackend::refresh_context() {
+    if (context_ == nullptr || open_devices_ != 0 || transfer_abandoned_) {
+        return;
+    }
+    libusb_context* fresh = nullptr;
+    if (libusb_init(&fresh) != LIBUSB_SUCCESS) {
+        return;
+    }
+    libusb_exit(context_);
+    context_ = fresh;
+}
+
+void LibusbBackend::forget(Device& device, Pipe* pipe) {
+    if (pipe->abandoned) {
+        transfer_abandoned_ = true;
+    }
+    forget_pipe(device, pipe);
 }
 
 int LibusbBackend::get_descriptor(UsbDevice& device, std::uint8_t type, std::uint8_t index,
@@ -145,7 +171,7 @@ void LibusbBackend::close_pipe(UsbDevice& device, PipeState& pipe) {
         if (state->in_flight) {
             cancel_and_reap(*state);
         }
-        forget_pipe(*context, state);
+        forget(*context, state);
     }
     pipe.context = nullptr;
 }
@@ -157,12 +183,13 @@ void LibusbBackend::close(UsbDevice& device) {
         return;
     }
     std::unique_ptr<Device> owned(context);
+    --open_devices_;
     while (!owned->pipes.empty()) {
         Pipe* pipe = owned->pipes.back().get();
         if (pipe->in_flight) {
             cancel_and_reap(*pipe);
         }
-        forget_pipe(*owned, pipe);
+        forget(*owned, pipe);
     }
     if (owned->claimed) {
         libusb_release_interface(owned->handle.get(), owned->interface_number);

@@ -20,6 +20,7 @@
 struct libusb_context;
 struct libusb_device;
 namespace libusb_backend {
+struct Device;
 struct Pipe;
 }
 
@@ -85,10 +86,17 @@ class LibusbBackend final : public UsbBackend {
     void cancel_and_reap(libusb_backend::Pipe& pipe);
     bool start_transfer(UsbDevice& device, PipeState& pipe, std::uint8_t* buffer,
                         std::size_t length);
+    // Replaces the context with a fresh one while no device is open.
+    void refresh_context();
+    // Forgets a pipe, noting whether its transfer was left to libusb.
+    void forget(libusb_backend::Device& device, libusb_backend::Pipe* pipe);
 
     InstrumentUsbIds ids_;
     libusb_context* context_ = nullptr;
     bool access_hint_shown_ = false;
+    int open_devices_ = 0;
+    // A transfer that never came back from a cancel keeps its context alive.
+    bool transfer_abandoned_ = false;
 };
 
 // The port path of a device: "usb:BUS-PORT.PORT...", or empty when libusb

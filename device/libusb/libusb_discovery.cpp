@@ -107,6 +107,7 @@ void LibusbBackend::list_interfaces(const Guid& interface_class, std::vector<std
         !(interface_class == instrument_class)) {
         return;
     }
+    refresh_context();
     const LibusbDeviceList devices(context_);
     for (libusb_device* device : devices) {
         int interface_number = 0;
@@ -121,6 +122,7 @@ void LibusbBackend::list_interfaces(const Guid& interface_class, std::vector<std
 }
 
 std::optional<LibusbBackend::Located> LibusbBackend::locate(const std::string& path) {
+    refresh_context();
     const LibusbDeviceList devices(context_);
     for (libusb_device* device : devices) {
         int interface_number = 0;
