@@ -12,6 +12,7 @@ if [[ ${1:-} != --program ]]; then
         g++-mingw-w64-x86-64-posix wine wine64 xvfb xauth
         tshark clang libclang-rt-14-dev
         dpkg-dev file unzip
+        qemu-system-x86 linux-image-amd64 busybox-static libusbredirparser-dev cpio
     )
 fi
 
