@@ -209,7 +209,7 @@ TEST_F(RealKernel, HaltAndPowerCycleSendTheirRequests) {
         for (const sim::TransferRecord& record : instrument.transfers()) {
             if (record.kind == sim::TransferKind::control && record.setup.request == VREQ_FPGA_CONFIG &&
                 record.status == sim::TransferStatus::completed) {
-                sent.push_back(record.setup.value);
+                sent.push_back(record.setup.index);
             }
         }
     });

@@ -39,5 +39,8 @@ chmod 755 "$root/init"
 printf 'root:x:0:0:root:/:/bin/sh\ntester:x:1000:1000:tester:/tmp:/bin/sh\n' >"$root/etc/passwd"
 printf 'root:x:0:\ntester:x:1000:\n' >"$root/etc/group"
 
+# The guest's unprivileged user reads and runs what root does (mktemp made
+# the root folder root's alone).
+chmod -R a+rX "$root"
 (cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) >"$output.partial"
 mv "$output.partial" "$output"
