@@ -24,8 +24,6 @@ namespace kernel_bed {
 
 namespace {
 
-constexpr std::uint8_t DESCRIPTOR_DEVICE = 1;
-constexpr std::uint8_t DESCRIPTOR_CONFIGURATION = 2;
 constexpr std::uint8_t DESCRIPTOR_INTERFACE = 4;
 constexpr std::uint8_t DESCRIPTOR_ENDPOINT = 5;
 constexpr std::uint8_t REQUEST_GET_STATUS = 0;
@@ -75,7 +73,7 @@ DeviceTables device_tables(const sim::Instrument& instrument) {
     tables.endpoints.max_packet_size[0] = 64;
     tables.endpoints.max_packet_size[0x10] = 64;
 
-    const auto device = instrument.descriptor(DESCRIPTOR_DEVICE, 0);
+    const auto device = instrument.descriptor(DESCRIPTOR_TYPE_DEVICE, 0);
     tables.connect.speed = usb_redir_speed_high;
     if (device && device->size() >= 18) {
         const auto& d = *device;
@@ -89,7 +87,7 @@ DeviceTables device_tables(const sim::Instrument& instrument) {
         tables.endpoints.max_packet_size[0x10] = d[7];
     }
 
-    const auto configuration = instrument.descriptor(DESCRIPTOR_CONFIGURATION, 0);
+    const auto configuration = instrument.descriptor(DESCRIPTOR_TYPE_CONFIGURATION, 0);
     if (!configuration) {
         return tables;
     }
