@@ -117,6 +117,11 @@ void LibusbBackend::refresh_context() {
     if (libusb_init(&fresh) != LIBUSB_SUCCESS) {
         return;
     }
+    // Devices that arrived since the context last handled its events wait in
+    // hotplug messages that hold them; libusb_exit does not free those, so
+    // the messages are handled (without waiting) first.
+    timeval no_wait{0, 0};
+    libusb_handle_events_timeout_completed(context_, &no_wait, nullptr);
     libusb_exit(context_);
     context_ = fresh;
 }
