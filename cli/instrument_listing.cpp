@@ -85,6 +85,35 @@ int find_instrument(const std::vector<std::string>& names, const std::string& wa
     return -1;
 }
 
+int unlisted_instrument_count() {
+    UsbBackend* backend = usb_installed_backend();
+    Guid interface_class;
+    if (backend == nullptr || _parse_guid(INSTRUMENT_INTERFACE_GUID, &interface_class) != 0) {
+        return 0;
+    }
+    std::vector<std::string> present;
+    backend->list_interfaces(interface_class, present);
+    int unlisted = 0;
+    for (const std::string& path : present) {
+        bool listed = false;
+        for (int i = 0; i < listed_device_count() && !listed; ++i) {
+            const UsbDevice* device = listed_device(i);
+            listed = device->path != nullptr && path == device->path;
+        }
+        unlisted += listed ? 0 : 1;
+    }
+    return unlisted;
+}
+
+std::string unlisted_instruments_note(int count) {
+    if (count <= 0) {
+        return "";
+    }
+    return "; " + std::to_string(count) +
+           (count == 1 ? " attached instrument" : " attached instruments") +
+           " could not be opened (another program may hold it) or did not answer";
+}
+
 std::string instrument_names(const std::vector<std::string>& names) {
     std::string text;
     for (const std::string& name : names) {

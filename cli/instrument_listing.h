@@ -27,3 +27,11 @@ int find_instrument(const std::vector<std::string>& names, const std::string& wa
 
 // "DEV1, DEV7" or "none".
 std::string instrument_names(const std::vector<std::string>& names);
+
+// Instruments present on the bus that the last device_list_refresh left out:
+// held by another program through the open's wait, or not answering the
+// identification read.
+int unlisted_instrument_count();
+// "; 1 attached instrument could not be opened (another program may hold it)
+// or did not answer", or "" for none: added to the errors that say no instrument was found.
+std::string unlisted_instruments_note(int count);

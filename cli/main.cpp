@@ -178,7 +178,8 @@ int run_list(TerminalPort& port) {
         port.result(instrument_line(instrument), instrument_record(instrument));
     }
     if (instruments.empty()) {
-        port.error("No instrument found.");
+        port.error("No instrument found" + unlisted_instruments_note(unlisted_instrument_count()) +
+                   ".");
         return EXIT_NO_INSTRUMENT;
     }
     return EXIT_DONE;
@@ -235,9 +236,10 @@ int run_command(const CliOptions& options, TerminalPort& port, RunEnd& end) {
     const int index = options.device.empty() ? port.device_combo_selection()
                                              : find_instrument(names, options.device);
     if (index < 0) {
-        port.error(options.device.empty() ? "No instrument found."
-                                          : "No instrument " + options.device +
-                                                " found; attached: " + instrument_names(names) + ".");
+        const std::string unlisted = unlisted_instruments_note(unlisted_instrument_count());
+        port.error(options.device.empty() ? "No instrument found" + unlisted + "."
+                                          : "No instrument " + options.device + " found; attached: " +
+                                                instrument_names(names) + unlisted + ".");
         return EXIT_NO_INSTRUMENT;
     }
     end.instrument = names[static_cast<std::size_t>(index)];

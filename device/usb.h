@@ -100,7 +100,8 @@ constexpr std::uint8_t DESCRIPTOR_TYPE_STRING = 3;
 //  - list_interfaces: appends the path of every present interface of the class;
 //    may print its own diagnostics (they reach the log); never fails otherwise.
 //  - open: opens the path for overlapped I/O and binds the USB interface;
-//    0, -1 when the path would not open, -2 when the interface was refused.
+//    0, -1 when the path would not open, -2 when the interface was refused
+//    (held by another program: usb_open_device tries again for a moment).
 //    On success device.context is set; on failure nothing stays open.
 //  - get_descriptor: standard descriptor into buffer; the bytes that arrived
 //    (never more than buffer.size()), or a negative value. May block.

@@ -7,12 +7,22 @@
 #include <memory>
 #include <new>
 
+#include "device/clock.h"
 #include "device/usb.h"
 #include "device/usb_descriptors.h"
 
 namespace {
 
 constexpr std::size_t DESCRIPTOR_SCRATCH_SIZE = 4096;
+
+// An interface refused because another program holds it is tried again for
+// half a second: another process that lists the instruments holds each one
+// for a moment, and two programs started together (one per instrument on a
+// production line) would otherwise each leave out the other's instrument, or
+// fail to open their own after its restart.
+constexpr int REFUSED_INTERFACE_ATTEMPTS = 20;
+constexpr std::uint32_t REFUSED_INTERFACE_PAUSE_MS = 25;
+constexpr int INTERFACE_REFUSED = -2;
 
 UsbDevice* allocate_list_entry(const UsbDevice& probe, const std::string& path, int guid_index) {
     // One block: the record followed by its path text.
@@ -105,6 +115,16 @@ void reset_record(UsbDevice& device) {
     device.in_pipe_count = 0;
 }
 
+int open_waiting_out_other_holders(UsbBackend& backend, UsbDevice& device) {
+    int opened = backend.open(device);
+    for (int attempt = 1; opened == INTERFACE_REFUSED && attempt < REFUSED_INTERFACE_ATTEMPTS;
+         ++attempt) {
+        clock_sleep_ms(REFUSED_INTERFACE_PAUSE_MS);
+        opened = backend.open(device);
+    }
+    return opened;
+}
+
 int fail_open(UsbBackend& backend, UsbDevice& device, int code) {
     backend.close(device);
     device.context = nullptr;
@@ -152,10 +172,10 @@ int usb_open_device(UsbDevice* device, int with_pipes) {
     if (backend == nullptr || device->path == nullptr) {
         return -1;
     }
-    const int opened = backend->open(*device);
+    const int opened = open_waiting_out_other_holders(*backend, *device);
     if (opened != 0) {
         device->context = nullptr;
-        return opened == -2 ? -2 : -1;
+        return opened == INTERFACE_REFUSED ? INTERFACE_REFUSED : -1;
     }
 
     std::uint8_t device_descriptor[DEVICE_DESCRIPTOR_LENGTH] = {};

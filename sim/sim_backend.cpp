@@ -60,9 +60,13 @@ std::unique_ptr<Instrument> SimBackend::detach(const Instrument& instrument) {
 }
 
 void SimBackend::set_held_open(const Instrument& instrument, bool held) {
+    hold_open_until(instrument, held ? UINT64_MAX : 0);
+}
+
+void SimBackend::hold_open_until(const Instrument& instrument, std::uint64_t release_us) {
     const std::lock_guard lock(mutex_);
     if (Port* port = find_port(instrument)) {
-        port->held_open = held;
+        port->held_until_us = release_us;
     }
 }
 

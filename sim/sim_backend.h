@@ -46,8 +46,11 @@ class SimBackend final : public UsbBackend {
     // Unplugs it; its open handles die. Returns it so that it can be plugged
     // in again.
     std::unique_ptr<Instrument> detach(const Instrument& instrument);
-    // Another program holds the device open: opening it fails.
+    // Another program holds the device open: opening it is refused as a
+    // claimed interface is (-2), until it is released, or until the clock
+    // reaches release_us.
     void set_held_open(const Instrument& instrument, bool held);
+    void hold_open_until(const Instrument& instrument, std::uint64_t release_us);
 
     std::unique_lock<std::recursive_mutex> lock() { return std::unique_lock(mutex_); }
     VirtualClock& clock() { return clock_; }
@@ -79,7 +82,7 @@ class SimBackend final : public UsbBackend {
     struct Port {
         std::uint32_t id = 0;
         std::unique_ptr<Instrument> instrument;
-        bool held_open = false;
+        std::uint64_t held_until_us = 0;  // held while the clock is before it
     };
     // One pipe's transfer context: at most one transfer in flight.
     struct Pipe {

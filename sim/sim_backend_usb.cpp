@@ -8,6 +8,7 @@ namespace sim {
 namespace {
 
 constexpr int OPEN_FAILED = -1;
+constexpr int HELD_BY_ANOTHER_PROGRAM = -2;
 constexpr int DESCRIPTOR_FAILED = -1;
 
 }  // namespace
@@ -30,8 +31,11 @@ int SimBackend::open(UsbDevice& device) {
     run_until(clock_.now_us());
     device.context = nullptr;
     Port* port = device.path != nullptr ? find_port(std::string(device.path)) : nullptr;
-    if (port == nullptr || !port->instrument->shows_interface() || port->held_open) {
+    if (port == nullptr || !port->instrument->shows_interface()) {
         return OPEN_FAILED;
+    }
+    if (clock_.now_us() < port->held_until_us) {
+        return HELD_BY_ANOTHER_PROGRAM;
     }
     auto handle = std::make_unique<Handle>();
     handle->port_id = port->id;

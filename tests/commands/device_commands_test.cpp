@@ -321,6 +321,30 @@ TEST_F(DeviceCommands, DeviceThatCannotBeOpenedIsNotRestarted) {
     EXPECT_TRUE(window_.combo_items().empty());  // the refresh no longer lists it
 }
 
+// Two programs on one machine, each for its own instrument: the other one's
+// listing holds this instrument for a moment just as it came back from its
+// restart. The open waits for it, and the run goes on.
+TEST_F(DeviceCommands, InstrumentHeldForAMomentAfterItsRestartIsWaitedFor) {
+    sim::Instrument& instrument = listed(InitialState::all(Contents::older));
+    bool restarted = false;
+    bool held = false;
+    watched_.before_control = [&](const UsbSetupPacket& setup) {
+        restarted = restarted || setup.request == 197;
+        if (restarted && !held && setup.request == 176 && setup.index == 0x3000) {
+            held = true;  // from the identification read of the refresh that sees it back
+            bus_.hold_open_until(instrument, clock_.now_us() + 100'000);
+        }
+    };
+
+    EXPECT_EQ(run_command(1), 1);
+
+    ASSERT_TRUE(held);
+    EXPECT_EQ(window_.log(), RESTARTED + UPLOADED + ALL_CHECKS_OUT_OF_DATE + PROGRAMMED_EVERYTHING);
+    expect_single_box(boxes(), UP_TO_DATE, MessageIcon::information);
+    EXPECT_TRUE(holds_current_set(instrument));
+    expect_idle_window();
+}
+
 TEST_F(DeviceCommands, PowerCommandOnADeviceThatCannotBeOpened) {
     sim::Instrument& instrument = listed({});
     bus_.set_held_open(instrument, true);

@@ -111,15 +111,31 @@ TEST_F(DeviceList, PathComparisonIsExactAndCaseSensitive) {
     EXPECT_EQ(device_list_refresh(instrument.path().c_str()), 1);
 }
 
-TEST_F(DeviceList, InstrumentHeldOpenElsewhereIsNotListed) {
+TEST_F(DeviceList, InstrumentHeldOpenElsewhereIsNotListedAfterAShortWait) {
     attach(7);
     const sim::Instrument& held = attach(3);
     bus_.set_held_open(held, true);
+    const std::uint64_t start_ms = clock_.now_ms();
 
     EXPECT_EQ(device_list_refresh(held.path().c_str()), 0);
 
     EXPECT_EQ(window_.combo_items(), (std::vector<std::string>{"DEV7"}));
     EXPECT_EQ(window_.combo_selection(), 0);
+    EXPECT_LT(clock_.now_ms() - start_ms, 1000U) << "the wait for the holder has no end";
+}
+
+// Another process that lists the instruments holds each one for a moment; a
+// refresh at that moment waits for it instead of leaving the instrument out.
+TEST_F(DeviceList, InstrumentHeldForAMomentIsWaitedForAndListed) {
+    attach(7);
+    const sim::Instrument& busy = attach(3);
+    bus_.hold_open_until(busy, clock_.now_us() + 200'000);
+
+    EXPECT_EQ(device_list_refresh(busy.path().c_str()), 1);
+
+    EXPECT_EQ(window_.combo_items(), (std::vector<std::string>{"DEV7", "DEV3"}));
+    EXPECT_EQ(window_.combo_selection(), 1);
+    EXPECT_EQ(watched_.open_handles(), 0U);
 }
 
 TEST_F(DeviceList, OnlyInstrumentHeldOpenLeavesTheCommandsDisabled) {

@@ -248,14 +248,10 @@ TEST_F(RealKernel, ANodeTheUserMayNotOpenGivesTheHint) {
     EXPECT_TRUE(contains(restarted.output, UP_TO_DATE)) << restarted.output;
 }
 
-// Two processes at once: each one's listing opens every instrument to read its
-// number, so a listing that meets the other process's instrument open (or its
-// own instrument opened by the other's listing) leaves it out, and the run
-// ends with "No instrument DEV2 found; attached: none." Seen in one of three
-// runs; it stays out of the test command until listing waits out an
-// instrument another process holds for a moment. Run it with
-// --gtest_also_run_disabled_tests.
-TEST_F(RealKernel, DISABLED_TwoInstrumentsProgrammedAtOnceBothEndCurrent) {
+// Two processes at once, as on a production line: each one's listing opens
+// every instrument for a moment to read its number, and each waits out the
+// other's hold instead of leaving that instrument out.
+TEST_F(RealKernel, TwoInstrumentsProgrammedAtOnceBothEndCurrent) {
     UsbredirInstrumentServer& first = serve(sim::Contents::older, 1);
     UsbredirInstrumentServer& second = serve(sim::Contents::older, 2);
 

@@ -235,13 +235,32 @@ TEST_F(CommandLineThroughLibusb, AnInstrumentItMayNotOpenIsNotListedAndTheHintSa
     EXPECT_EQ(listed.exit_code, 3) << listed.output;
     EXPECT_TRUE(contains(listed.output, "Access to the instrument was denied.")) << listed.output;
     EXPECT_TRUE(contains(listed.output, "70-ombrix.rules")) << listed.output;
-    EXPECT_TRUE(contains(listed.output, "No instrument found.")) << listed.output;
+    EXPECT_TRUE(contains(listed.output,
+                         "No instrument found; 1 attached instrument could not be opened "
+                         "(another program may hold it) or did not answer."))
+        << listed.output;
     EXPECT_FALSE(contains(listed.output, "DEV7")) << listed.output;
 
     ASSERT_EQ(chmod(node_file.c_str(), 0644), 0);
     const ProgramRun allowed = run({"list"}, true);
     EXPECT_EQ(allowed.exit_code, 0) << allowed.output;
     EXPECT_TRUE(lists_dev7(allowed.output, "1.37")) << allowed.output;
+}
+
+TEST_F(CommandLineThroughLibusb, AnInstrumentAnotherProgramKeepsIsNamedInTheErrorAndNotTouched) {
+    const sim::Instrument& instrument = attach(sim::Contents::older);
+    bus_.set_held_open(instrument, true);  // its interface claimed: usbfs answers EBUSY
+    const std::size_t transfers_before = instrument.transfers().size();
+
+    const ProgramRun verified = run({"verify", "--device", "DEV7"});
+    EXPECT_EQ(verified.exit_code, 3) << verified.output;
+    EXPECT_TRUE(contains(verified.output,
+                         "No instrument DEV7 found; attached: none; 1 attached instrument could "
+                         "not be opened (another program may hold it) or did not answer."))
+        << verified.output;
+    const auto lock = bus_.lock();
+    EXPECT_EQ(instrument.transfers().size(), transfers_before);
+    EXPECT_EQ(bus_.open_handle_count(), 0U);
 }
 
 }  // namespace

@@ -30,7 +30,7 @@ TEST_F(BackendTest, ADeviceHeldOpenElsewhereIsListedButCannotBeOpened) {
     UsbDevice probe;
     std::string path = instrument.path();
     probe.path = path.data();
-    EXPECT_EQ(usb_open_device(&probe, 1), -1);
+    EXPECT_EQ(usb_open_device(&probe, 1), -2);  // refused as a claimed interface is
     backend_.set_held_open(instrument, false);
     EXPECT_EQ(usb_open_device(&probe, 1), 0);
     EXPECT_EQ(backend_.open_handle_count(), 1U);
