@@ -105,11 +105,11 @@ int unlisted_instrument_count() {
     return unlisted;
 }
 
-std::string unlisted_instruments_note(int count) {
+std::string unlisted_instruments_text(int count) {
     if (count <= 0) {
         return "";
     }
-    return "; " + std::to_string(count) +
+    return std::to_string(count) +
            (count == 1 ? " attached instrument" : " attached instruments") +
            " could not be opened (another program may hold it) or did not answer";
 }

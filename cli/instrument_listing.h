@@ -32,6 +32,6 @@ std::string instrument_names(const std::vector<std::string>& names);
 // held by another program through the open's wait, or not answering the
 // identification read.
 int unlisted_instrument_count();
-// "; 1 attached instrument could not be opened (another program may hold it)
-// or did not answer", or "" for none: added to the errors that say no instrument was found.
-std::string unlisted_instruments_note(int count);
+// "1 attached instrument could not be opened (another program may hold it)
+// or did not answer", or "" for none.
+std::string unlisted_instruments_text(int count);

@@ -172,15 +172,27 @@ int run_versions(TerminalPort& port) {
     return EXIT_DONE;
 }
 
+// An error that no instrument was found, with the instruments present that
+// the list left out: "No instrument found; 1 attached instrument could not be
+// opened (...) or did not answer."
+std::string not_found_error(const std::string& text) {
+    const std::string unlisted = unlisted_instruments_text(unlisted_instrument_count());
+    return text + (unlisted.empty() ? "" : "; " + unlisted) + ".";
+}
+
 int run_list(TerminalPort& port) {
     const std::vector<ListedInstrument> instruments = listed_instruments(port.devices());
     for (const ListedInstrument& instrument : instruments) {
         port.result(instrument_line(instrument), instrument_record(instrument));
     }
     if (instruments.empty()) {
-        port.error("No instrument found" + unlisted_instruments_note(unlisted_instrument_count()) +
-                   ".");
+        port.error(not_found_error("No instrument found"));
         return EXIT_NO_INSTRUMENT;
+    }
+    // A list that leaves an instrument out says so.
+    const std::string unlisted = unlisted_instruments_text(unlisted_instrument_count());
+    if (!unlisted.empty()) {
+        port.message_box(("Not listed: " + unlisted + ".").c_str(), MessageIcon::warning);
     }
     return EXIT_DONE;
 }
@@ -236,10 +248,10 @@ int run_command(const CliOptions& options, TerminalPort& port, RunEnd& end) {
     const int index = options.device.empty() ? port.device_combo_selection()
                                              : find_instrument(names, options.device);
     if (index < 0) {
-        const std::string unlisted = unlisted_instruments_note(unlisted_instrument_count());
-        port.error(options.device.empty() ? "No instrument found" + unlisted + "."
-                                          : "No instrument " + options.device + " found; attached: " +
-                                                instrument_names(names) + unlisted + ".");
+        port.error(not_found_error(options.device.empty()
+                                       ? "No instrument found"
+                                       : "No instrument " + options.device +
+                                             " found; attached: " + instrument_names(names)));
         return EXIT_NO_INSTRUMENT;
     }
     end.instrument = names[static_cast<std::size_t>(index)];

@@ -260,6 +260,7 @@ TEST_F(RealKernel, TwoInstrumentsProgrammedAtOnceBothEndCurrent) {
     const auto listed = step(run, "list");
     EXPECT_TRUE(contains(listed.output, "DEV1  port usb:") && contains(listed.output, "DEV2  port usb:"))
         << listed.output;
+    EXPECT_EQ(run.marker("short-listings"), "0") << run.console;
     for (const char* name : {"dev1", "dev2"}) {
         EXPECT_EQ(step(run, name).exit_status, 0) << step(run, name).output;
         EXPECT_TRUE(contains(step(run, name).output, UP_TO_DATE)) << step(run, name).output;

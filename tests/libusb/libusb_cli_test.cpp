@@ -106,9 +106,9 @@ class CommandLineThroughLibusb : public testing::Test {
         ASSERT_TRUE(image_set_load(embedded_image_source()));
     }
 
-    sim::Instrument& attach(sim::Contents contents) {
+    sim::Instrument& attach(sim::Contents contents, int device_number = INSTRUMENT_NUMBER) {
         sim::InstrumentConfig config = sim_support::instant_instrument();
-        config.device_number = INSTRUMENT_NUMBER;
+        config.device_number = device_number;
         // The program looks for a restarted instrument every 250 ms of real
         // time; it stays away long enough to be seen leaving.
         config.timing.restart_back_us = 2'000'000;
@@ -247,19 +247,27 @@ TEST_F(CommandLineThroughLibusb, AnInstrumentItMayNotOpenIsNotListedAndTheHintSa
     EXPECT_TRUE(lists_dev7(allowed.output, "1.37")) << allowed.output;
 }
 
-TEST_F(CommandLineThroughLibusb, AnInstrumentAnotherProgramKeepsIsNamedInTheErrorAndNotTouched) {
-    const sim::Instrument& instrument = attach(sim::Contents::older);
-    bus_.set_held_open(instrument, true);  // its interface claimed: usbfs answers EBUSY
-    const std::size_t transfers_before = instrument.transfers().size();
+TEST_F(CommandLineThroughLibusb, AnInstrumentAnotherProgramKeepsIsReportedAndNotTouched) {
+    const sim::Instrument& held = attach(sim::Contents::older);
+    attach(sim::Contents::current, 8);
+    bus_.set_held_open(held, true);  // its interface claimed: usbfs answers EBUSY
+    const std::size_t transfers_before = held.transfers().size();
+    const std::string unlisted =
+        "1 attached instrument could not be opened (another program may hold it) or did not "
+        "answer.";
+
+    const ProgramRun listed = run({"list"});
+    EXPECT_EQ(listed.exit_code, 0) << listed.output;
+    EXPECT_TRUE(contains(listed.output, "DEV8  port usb:")) << listed.output;
+    EXPECT_FALSE(contains(listed.output, "DEV7")) << listed.output;
+    EXPECT_TRUE(contains(listed.output, "warning: Not listed: " + unlisted)) << listed.output;
 
     const ProgramRun verified = run({"verify", "--device", "DEV7"});
     EXPECT_EQ(verified.exit_code, 3) << verified.output;
-    EXPECT_TRUE(contains(verified.output,
-                         "No instrument DEV7 found; attached: none; 1 attached instrument could "
-                         "not be opened (another program may hold it) or did not answer."))
+    EXPECT_TRUE(contains(verified.output, "No instrument DEV7 found; attached: DEV8; " + unlisted))
         << verified.output;
     const auto lock = bus_.lock();
-    EXPECT_EQ(instrument.transfers().size(), transfers_before);
+    EXPECT_EQ(held.transfers().size(), transfers_before);
     EXPECT_EQ(bus_.open_handle_count(), 0U);
 }
 

@@ -90,6 +90,26 @@ case_access() {
 case_two() {
     wait_devices 2 || return
     step list $program list
+    # Two listings at once, ten times: each opens both instruments for a
+    # moment, and each must still list both.
+    round=0
+    short=0
+    while [ $round -lt 10 ]; do
+        $program list >/tmp/list_a.out 2>&1 &
+        a=$!
+        $program list >/tmp/list_b.out 2>&1 &
+        b=$!
+        wait $a
+        wait $b
+        for listing in /tmp/list_a.out /tmp/list_b.out; do
+            if ! grep -q "^DEV1  port" $listing || ! grep -q "^DEV2  port" $listing; then
+                short=$((short + 1))
+                cat $listing
+            fi
+        done
+        round=$((round + 1))
+    done
+    echo "@@short-listings $short"
     $program program --yes --device DEV1 >/tmp/dev1.out 2>&1 &
     first=$!
     $program program --yes --device DEV2 >/tmp/dev2.out 2>&1 &
