@@ -203,10 +203,15 @@ TEST_F(WinUsbBackendTest, RefusedInterfaceGivesMinusTwoAndClosesTheFile) {
     ASSERT_NE(list_, nullptr);
     standin_.faults.initialize_fail = true;
     standin_.releases.clear();
+    const std::size_t files_before = standin_.create_file_calls.size();
     EXPECT_EQ(usb_open_device(list_, 1), -2);
     EXPECT_EQ(list_->context, nullptr);
     EXPECT_EQ(standin_.open_files(), 0);
-    EXPECT_EQ(standin_.releases, (std::vector<std::string>{"CloseHandle file"}));
+    // Tried again while the interface stays refused (another program may
+    // hold it for a moment); every attempt closes the file it opened.
+    const std::size_t attempts = standin_.create_file_calls.size() - files_before;
+    EXPECT_GT(attempts, 1U);
+    EXPECT_EQ(standin_.releases, std::vector<std::string>(attempts, "CloseHandle file"));
 
     usb_free_device_list(list_);
     list_ = nullptr;
