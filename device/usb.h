@@ -44,6 +44,19 @@ constexpr int PIPE_BULK_IN = 0x86;
 // The instrument's device interface class.
 inline constexpr const char* INSTRUMENT_INTERFACE_GUID = "{461498B6-D2FB-40c5-95DD-6E377F19F50E}";
 
+// The USB controller without firmware: its boot EEPROM holds no boot image, so
+// it enumerates with the chip's built-in identity, endpoint 0 only, and
+// answers nothing but the firmware-load request (internal RAM and CPUCS).
+// Other products use the same chip and ids: such a device is only ever
+// touched when the user names it.
+constexpr std::uint16_t BARE_CONTROLLER_VENDOR_ID = 0x04B4;
+constexpr std::uint16_t BARE_CONTROLLER_PRODUCT_ID = 0x8613;
+constexpr std::uint8_t VREQ_FIRMWARE_LOAD = 0xA0;  // wValue: RAM address; data: the bytes
+constexpr std::uint16_t CONTROLLER_CPUCS = 0xE600;  // bit 0 set holds the 8051 in reset
+// The class that list_interfaces takes to list bare controllers. No device
+// interface of the system carries it: it names this program's question.
+inline constexpr const char* BARE_CONTROLLER_GUID = "{7C2D5A0E-3B8F-4E61-9A47-0B1F5C6D8E92}";
+
 struct PipeContext;    // a backend's transfer context and completion event of one pipe
 struct DeviceContext;  // a backend's handles of one open device
 
@@ -98,8 +111,11 @@ constexpr std::uint8_t DESCRIPTOR_TYPE_STRING = 3;
 
 // The platform's primitives. Each member's contract:
 //  - list_interfaces: appends the path of every present interface of the class;
-//    may print its own diagnostics (they reach the log); never fails otherwise.
-//  - open: opens the path for overlapped I/O and binds the USB interface;
+//    for BARE_CONTROLLER_GUID, the path of every bare controller (a backend that
+//    cannot reach one lists none); may print its own diagnostics (they reach
+//    the log); never fails otherwise.
+//  - open: opens the path for overlapped I/O and binds the USB interface (a
+//    bare controller has none to bind: endpoint 0 is enough);
 //    0, -1 when the path would not open, -2 when the interface was refused
 //    (held by another program: usb_open_device tries again for a moment).
 //    On success device.context is set; on failure nothing stays open.
