@@ -3,16 +3,6 @@
 #include <algorithm>
 
 namespace sim {
-namespace {
-
-constexpr std::uint8_t C2_MARKER = 0xC2;
-
-std::uint16_t le16(std::span<const std::uint8_t> bytes, std::size_t at) {
-    return static_cast<std::uint16_t>(bytes[at] | bytes[at + 1] << 8);
-}
-
-}  // namespace
-
 std::size_t BootEeprom::read(std::uint32_t address, std::span<std::uint8_t> out) const {
     if (address >= EEPROM_SIZE) {
         return 0;
@@ -54,14 +44,6 @@ std::int32_t BootEeprom::device_number() const {
         number |= std::uint32_t{bytes_[ID_BLOCK_ADDRESS + 4 + i]} << (8 * i);
     }
     return static_cast<std::int32_t>(number);
-}
-
-BootIdentity BootEeprom::boot_identity() const {
-    if (bytes_[0] != C2_MARKER) {
-        return {false, CONTROLLER_DEFAULT_VENDOR_ID, CONTROLLER_DEFAULT_PRODUCT_ID,
-                CONTROLLER_DEFAULT_DEVICE_ID};
-    }
-    return {true, le16(bytes_, 1), le16(bytes_, 3), le16(bytes_, 5)};
 }
 
 }  // namespace sim

@@ -13,16 +13,16 @@ constexpr std::uint32_t EEPROM_SIZE = 16 * 1024;
 constexpr std::uint32_t ID_BLOCK_ADDRESS = 0x3000;
 constexpr std::size_t ID_BLOCK_SIZE = 22;
 
-// What the controller enumerates with after booting from its EEPROM.
+// What the controller enumerates with after it started.
 struct BootIdentity {
-    bool instrument_firmware = false;  // a C2 image: the instrument's interface is present
+    bool instrument_firmware = false;  // runs the instrument's firmware: its interface is present
     std::uint16_t vendor_id = 0;
     std::uint16_t product_id = 0;
     std::uint16_t device_id = 0;
 };
 
-// A controller without a valid boot image comes up with its built-in
-// identity and no instrument interface.
+// A controller without a boot image comes up with its built-in identity and
+// no instrument interface.
 constexpr std::uint16_t CONTROLLER_DEFAULT_VENDOR_ID = 0x04B4;
 constexpr std::uint16_t CONTROLLER_DEFAULT_PRODUCT_ID = 0x8613;
 constexpr std::uint16_t CONTROLLER_DEFAULT_DEVICE_ID = 0xA001;
@@ -51,7 +51,6 @@ class BootEeprom {
     void fill(std::uint8_t value) { bytes_.fill(value); }
     void write_id_block(std::int32_t device_number);
     std::int32_t device_number() const;
-    BootIdentity boot_identity() const;
 
     std::span<const std::uint8_t> bytes() const { return bytes_; }
 

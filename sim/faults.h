@@ -86,6 +86,11 @@ struct Faults {
     // A write that is acknowledged in full but stores other bytes: every byte
     // it carries is stored with its bits inverted (a lost or mangled page).
     Trigger eeprom_write_lost;
+    // The instrument loses power in the middle of the EEPROM write request with
+    // this number (counted from 0 over the instrument's life): only the first
+    // eeprom_cut_prefix_bytes of its bytes are stored, and the request fails.
+    std::optional<std::size_t> power_loss_at_eeprom_write;
+    std::size_t eeprom_cut_prefix_bytes = 0;
 
     // Power supplies: commands not acknowledged, by command code (both supplies).
     std::map<std::uint8_t, Trigger> pmbus_nack;

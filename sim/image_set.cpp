@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <set>
 
+#include "images/c2_records.h"
+
 namespace sim {
 
 std::span<const std::uint8_t> ImageSet::flash_image(int selector) const {
@@ -49,11 +51,31 @@ std::vector<std::uint8_t> older_flash_image(std::span<const std::uint8_t> image)
     return older;
 }
 
+namespace {
+
+// Another revision's code: every data byte of the load records before the
+// last differs, so a mix of the two is neither.
+void change_record_data(std::vector<std::uint8_t>& image) {
+    std::vector<std::size_t> code_offsets;
+    c2_walk_records(image, [&](const C2Record& record) {
+        for (std::size_t i = 0; !record.last && i < record.data.size(); ++i) {
+            code_offsets.push_back(record.data_offset + i);
+        }
+        return true;
+    });
+    for (const std::size_t offset : code_offsets) {
+        image[offset] ^= 0x5A;
+    }
+}
+
+}  // namespace
+
 std::vector<std::uint8_t> older_usb_firmware(std::span<const std::uint8_t> image) {
     std::vector<std::uint8_t> older(image.begin(), image.end());
     if (older.size() < 7) {
         return older;
     }
+    change_record_data(older);
     const auto current = static_cast<std::uint16_t>(older[5] | older[6] << 8);
     const std::uint16_t id = current > OLDER_USB_DEVICE_ID ? OLDER_USB_DEVICE_ID
                              : current > 0                 ? static_cast<std::uint16_t>(current - 1)

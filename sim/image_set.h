@@ -49,7 +49,8 @@ struct InitialState {
 
 // An older flash image: the same length with a few bytes changed.
 std::vector<std::uint8_t> older_flash_image(std::span<const std::uint8_t> image);
-// An older USB controller image: the same with a lower device id (bytes 5, 6).
+// An older USB controller image: the same records with other code and data,
+// and a lower device id (bytes 5, 6).
 std::vector<std::uint8_t> older_usb_firmware(std::span<const std::uint8_t> image);
 // An earlier MFR_DATE: six digits counted one down; other text has its last
 // byte changed.

@@ -13,6 +13,13 @@ Instrument::Instrument(InstrumentConfig config, const ImageSet& images)
       supplies_{PowerSupply(BUS_ADDRESS_SUPPLY_A), PowerSupply(BUS_ADDRESS_SUPPLY_B)},
       fpga_(images.flash_core, config_.timing.fpga_done_polls, config_.timing.fpga_startup_polls),
       flash_core_(flashes_, in_stream_, config_.timing, faults_) {
+    for (const auto& image : {std::vector<std::uint8_t>(images.usb_firmware.begin(),
+                                                        images.usb_firmware.end()),
+                              older_usb_firmware(images.usb_firmware)}) {
+        if (auto firmware = known_firmware(image)) {
+            known_firmwares_.push_back(std::move(*firmware));
+        }
+    }
     if (!config_.usb.serial) {
         char serial[16];
         std::snprintf(serial, sizeof serial, "OX%08d", static_cast<int>(config_.device_number));
@@ -46,10 +53,29 @@ void Instrument::reset_volatile() {
 }
 
 void Instrument::boot() {
+    come_up(boot_from_eeprom(eeprom_.bytes(), known_firmwares_));
+}
+
+void Instrument::come_up(const BootOutcome& outcome) {
     reset_volatile();
-    identity_ = eeprom_.boot_identity();
-    present_ = true;
+    ram_.clear();
+    ram_boot_.reset();
+    cpu_held_ = true;
+    state_ = outcome.state;
+    identity_ = outcome.identity;
+    present_ = state_ != ControllerState::hung;
     ++session_;
+}
+
+// After a restart or power loss the controller starts from its EEPROM; after
+// the 8051 was released on a RAM load it runs what the RAM holds.
+void Instrument::return_to_bus() {
+    if (ram_boot_) {
+        const BootOutcome outcome = *ram_boot_;  // come_up forgets it
+        come_up(outcome);
+    } else {
+        boot();
+    }
 }
 
 void Instrument::leave_bus() {
@@ -72,6 +98,7 @@ void Instrument::lose_power(std::uint64_t now_us) {
         supply.power_cycle();
     }
     leave_at_us_.reset();
+    ram_boot_.reset();
     return_held_back_ = false;
     back_at_us_ = now_us + config_.timing.power_restore_us;
 }
@@ -79,6 +106,7 @@ void Instrument::lose_power(std::uint64_t now_us) {
 void Instrument::plug_in() {
     leave_at_us_.reset();
     back_at_us_.reset();
+    ram_boot_.reset();
     return_held_back_ = false;
     if (!present_) {
         boot();
@@ -109,12 +137,12 @@ void Instrument::advance_to(std::uint64_t now_us) {
         back_at_us_.reset();
         return_held_back_ = faults_.restart_does_not_come_back;
         if (!return_held_back_) {
-            boot();
+            return_to_bus();
         }
     }
     if (return_held_back_ && !faults_.restart_does_not_come_back) {
         return_held_back_ = false;
-        boot();
+        return_to_bus();
     }
 }
 

@@ -14,6 +14,7 @@
 
 #include "device/usb.h"
 #include "sim/boot_eeprom.h"
+#include "sim/controller_boot.h"
 #include "sim/faults.h"
 #include "sim/flash_core.h"
 #include "sim/fpga.h"
@@ -47,8 +48,17 @@ class Instrument {
 
     // ---- the bus side, driven by the SimBackend ----
     bool present() const { return present_; }
-    // Present with the instrument's interface (its boot image is valid).
-    bool shows_interface() const { return present_ && identity_.instrument_firmware; }
+    // Present with the instrument's interface (it runs a firmware it knows).
+    bool shows_interface() const { return present_ && state_ == ControllerState::instrument; }
+    // Present as the bare controller (its EEPROM holds no boot image).
+    bool bare() const { return present_ && state_ == ControllerState::bare; }
+    // Runs what is no firmware: off the bus until power is removed, and at
+    // the next power-up it starts from its EEPROM again.
+    bool hung() const { return state_ == ControllerState::hung; }
+    // What the controller would come up as if it started from its EEPROM now.
+    ControllerState state_at_power_up() const {
+        return boot_from_eeprom(eeprom_.bytes(), known_firmwares_).state;
+    }
     // Changes every time the device comes onto the bus; handles of an earlier
     // session are dead.
     std::uint64_t session() const { return session_; }
@@ -125,6 +135,9 @@ class Instrument {
     bool eeprom_access_open() const { return eeprom_access_; }
     const std::vector<TransferRecord>& transfers() const { return transfers_; }
     std::int32_t device_number() const { return eeprom_.device_number(); }
+    // EEPROM write requests that reached the part so far (the numbering of
+    // Faults::power_loss_at_eeprom_write).
+    std::size_t eeprom_write_count() const { return eeprom_writes_; }
 
   private:
     // Control requests (instrument_requests.cpp).
@@ -138,18 +151,26 @@ class Instrument {
                      std::uint64_t now_us);
     int serve_fpga_config(const UsbSetupPacket& setup, std::span<std::uint8_t> data,
                           std::uint64_t now_us);
+    int serve_firmware_load(const UsbSetupPacket& setup, std::span<std::uint8_t> data,
+                            std::uint64_t now_us);
+    void release_8051(std::uint64_t now_us);
     void serve_restart(std::uint8_t request, std::uint64_t now_us);
 
     // Records the beginning of a transfer; nullopt when the instrument loses
     // power at it (the transfer then fails).
     std::optional<std::size_t> begin_transfer(TransferRecord record);
     void boot();
+    void come_up(const BootOutcome& outcome);
+    void return_to_bus();
     void leave_bus();
     void reset_volatile();
     void halt_fpga(std::uint64_t now_us);
 
     InstrumentConfig config_;
     Faults faults_;
+
+    // The firmwares the controller runs: the carried one and the older one.
+    std::vector<KnownFirmware> known_firmwares_;
 
     // Kept without power.
     std::array<NorFlash, 2> flashes_;
@@ -159,7 +180,14 @@ class Instrument {
     // Volatile.
     bool present_ = false;
     std::uint64_t session_ = 0;
+    ControllerState state_ = ControllerState::bare;
     BootIdentity identity_;
+    ControllerRam ram_;
+    bool cpu_held_ = true;  // the 8051 in reset (CPUCS bit 0)
+    // What the controller comes back as after the 8051 was released on a RAM
+    // load; without it a return boots from the EEPROM.
+    std::optional<BootOutcome> ram_boot_;
+    std::size_t eeprom_writes_ = 0;  // write requests that reached the EEPROM
     Fpga fpga_;
     InStream in_stream_;
     FlashCore flash_core_;

@@ -86,6 +86,12 @@ int Instrument::serve_request(const UsbSetupPacket& setup, std::span<std::uint8_
     if ((setup.request_type & REQUEST_TYPE_DIRECTION_CLEARED) != REQUEST_TYPE_VENDOR_DEVICE) {
         return STALL;
     }
+    // Without firmware only the controller's own firmware-load request is
+    // answered; with firmware, only the firmware's requests.
+    if (state_ == ControllerState::bare) {
+        return setup.request == VREQ_FIRMWARE_LOAD ? serve_firmware_load(setup, data, now_us)
+                                                   : STALL;
+    }
     switch (setup.request) {
         case VREQ_BUS_TRANSFER:
             return serve_bus_transfer(setup, data, now_us, extra_us);
@@ -175,6 +181,16 @@ int Instrument::serve_eeprom(bool write, std::uint16_t address, std::span<std::u
         if (address >= EEPROM_SIZE) {
             return STALL;
         }
+        // Power lost in the middle of a page write: the datasheets leave the
+        // page undefined; the plausible worst is that only its first bytes
+        // were stored.
+        if (faults_.power_loss_at_eeprom_write == eeprom_writes_++) {
+            faults_.power_loss_at_eeprom_write.reset();
+            stored.resize(std::min(stored.size(), faults_.eeprom_cut_prefix_bytes));
+            eeprom_.page_write(address, stored);
+            lose_power(now_us);
+            return STALL;
+        }
         eeprom_.page_write(address, stored);
         eeprom_busy_until_us_ = now_us + extra_us + config_.timing.transfer_us(data.size()) +
                                 config_.timing.eeprom_chunk_write_us;
@@ -247,6 +263,42 @@ int Instrument::serve_fpga_config(const UsbSetupPacket& setup, std::span<std::ui
         }
     }
     return static_cast<int>(std::min<std::size_t>(data.size(), CONFIG_REPLY_BYTES));
+}
+
+// Request 0xA0: reads and writes of internal RAM at wValue, and writes of
+// CPUCS. Setting its bit 0 holds the 8051 in reset; clearing it releases the
+// 8051, which runs what the RAM holds.
+int Instrument::serve_firmware_load(const UsbSetupPacket& setup, std::span<std::uint8_t> data,
+                                    std::uint64_t now_us) {
+    const bool in = (setup.request_type & REQUEST_TYPE_IN) != 0;
+    if (setup.value == CONTROLLER_CPUCS) {
+        if (in || data.size() != 1) {
+            return STALL;
+        }
+        const bool hold = (data[0] & 0x01) != 0;
+        if (cpu_held_ && !hold) {
+            release_8051(now_us);
+        }
+        cpu_held_ = hold;
+        return 1;
+    }
+    if (!ControllerRam::holds(setup.value, data.size())) {
+        return STALL;
+    }
+    if (in) {
+        ram_.read(setup.value, data);
+    } else {
+        ram_.write(setup.value, data);
+    }
+    return static_cast<int>(data.size());
+}
+
+// A known firmware leaves the bus and comes back as the instrument; anything
+// else runs astray and does not come back.
+void Instrument::release_8051(std::uint64_t now_us) {
+    ram_boot_ = run_from_ram(ram_, known_firmwares_);
+    leave_at_us_ = now_us + config_.timing.restart_leave_us;
+    back_at_us_ = *leave_at_us_ + config_.timing.restart_back_us;
 }
 
 // 198 arms the restart, 197 carries it out: the controller drops off the bus

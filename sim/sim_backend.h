@@ -31,6 +31,8 @@ namespace sim {
 
 // The instrument's device interface class.
 extern const Guid INSTRUMENT_INTERFACE_CLASS;
+// What list_interfaces takes to list the bare controllers.
+extern const Guid BARE_CONTROLLER_CLASS;
 
 class SimBackend final : public UsbBackend {
   public:

@@ -16,12 +16,14 @@ constexpr int DESCRIPTOR_FAILED = -1;
 void SimBackend::list_interfaces(const Guid& interface_class, std::vector<std::string>& paths) {
     const std::lock_guard lock(mutex_);
     run_until(clock_.now_us());
-    if (!(interface_class == INSTRUMENT_INTERFACE_CLASS)) {
+    const bool bare = interface_class == BARE_CONTROLLER_CLASS;
+    if (!bare && !(interface_class == INSTRUMENT_INTERFACE_CLASS)) {
         return;
     }
     for (const auto& port : ports_) {
-        if (port->instrument->shows_interface()) {
-            paths.push_back(port->instrument->path());
+        const Instrument& device = *port->instrument;
+        if (bare ? device.bare() : device.shows_interface()) {
+            paths.push_back(device.path());
         }
     }
 }
@@ -31,7 +33,7 @@ int SimBackend::open(UsbDevice& device) {
     run_until(clock_.now_us());
     device.context = nullptr;
     Port* port = device.path != nullptr ? find_port(std::string(device.path)) : nullptr;
-    if (port == nullptr || !port->instrument->shows_interface()) {
+    if (port == nullptr || !(port->instrument->shows_interface() || port->instrument->bare())) {
         return OPEN_FAILED;
     }
     if (clock_.now_us() < port->held_until_us) {

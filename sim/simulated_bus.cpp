@@ -46,19 +46,14 @@ bool PacedBackend::wait(UsbDevice& device, PipeState& pipe, std::uint32_t timeou
     return completed;
 }
 
-SimulatedBus::SimulatedBus(sim::Contents contents, double speed_up)
+SimulatedBus::SimulatedBus(const sim::InitialState& contents, double speed_up)
     : pacing_(speed_up > 0 ? std::make_unique<RealTimePacing>(virtual_clock_, speed_up) : nullptr),
       bus_(virtual_clock_),
       paced_backend_(bus_, pacing_.get()),
       paced_clock_(virtual_clock_, pacing_.get()) {
     sim::InstrumentConfig config;
     config.device_number = 1;
-    config.initial = sim::InitialState::all(contents);
-    // An instrument with an empty boot EEPROM does not show its interface at
-    // all; a blank one here is blank everywhere else and boots older firmware.
-    if (contents == sim::Contents::blank) {
-        config.initial.eeprom = sim::Contents::older;
-    }
+    config.initial = contents;
     config.record_bulk_data = false;  // a whole run's bulk bytes are not kept
     instrument_ = &bus_.attach(config, sim::loaded_image_set());
 }

@@ -54,7 +54,7 @@ private:
 class SimulatedBus {
 public:
     // speed_up 0: no pacing, virtual time only.
-    SimulatedBus(sim::Contents contents, double speed_up);
+    SimulatedBus(const sim::InitialState& contents, double speed_up);
     UsbBackend& backend() { return paced_backend_; }
     Clock& clock() { return paced_clock_; }
     sim::Instrument& instrument() { return *instrument_; }

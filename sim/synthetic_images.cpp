@@ -22,9 +22,17 @@ std::vector<std::uint8_t> bitstream_bytes(Rng& rng, std::size_t size) {
     return bytes;
 }
 
+// A C2 boot image of the given size whose load records the controller runs:
+// the header, records of random code from address 0 (at most 1,023 bytes
+// each), and the record that starts the 8051. Sizes too small for a record
+// still end with the start record where it fits.
 std::vector<std::uint8_t> c2_image(Rng& rng, std::size_t size) {
-    std::vector<std::uint8_t> bytes = random_bytes(rng, size < 8 ? 8 : size);
-    const std::uint8_t header[8] = {
+    constexpr std::size_t HEADER = 8;
+    constexpr std::size_t RECORD_HEAD = 4;
+    constexpr std::size_t MAX_RECORD = 1023;
+    constexpr std::uint8_t END_RECORD[5] = {0x80, 0x01, 0xE6, 0x00, 0x00};
+    std::vector<std::uint8_t> bytes = random_bytes(rng, size < HEADER ? HEADER : size);
+    const std::uint8_t header[HEADER] = {
         0xC2,
         static_cast<std::uint8_t>(SYNTHETIC_VENDOR_ID),
         static_cast<std::uint8_t>(SYNTHETIC_VENDOR_ID >> 8),
@@ -35,6 +43,27 @@ std::vector<std::uint8_t> c2_image(Rng& rng, std::size_t size) {
         0x04,
     };
     std::copy(std::begin(header), std::end(header), bytes.begin());
+    if (bytes.size() < HEADER + sizeof END_RECORD) {
+        return bytes;
+    }
+    const std::size_t body = bytes.size() - HEADER - sizeof END_RECORD;
+    // As few records as hold the body, each of at least one byte.
+    const std::size_t records =
+        body < RECORD_HEAD + 1 ? 0 : (body + RECORD_HEAD + MAX_RECORD - 1) / (RECORD_HEAD + MAX_RECORD);
+    std::size_t data = records > 0 ? body - RECORD_HEAD * records : 0;
+    std::size_t at = HEADER;
+    std::uint16_t address = 0;
+    for (std::size_t record = 0; record < records; ++record) {
+        const std::size_t length = std::min(MAX_RECORD, data - (records - record - 1));
+        bytes[at] = static_cast<std::uint8_t>(length >> 8);
+        bytes[at + 1] = static_cast<std::uint8_t>(length);
+        bytes[at + 2] = static_cast<std::uint8_t>(address >> 8);
+        bytes[at + 3] = static_cast<std::uint8_t>(address);
+        at += RECORD_HEAD + length;
+        address = static_cast<std::uint16_t>(address + length);
+        data -= length;
+    }
+    std::copy(std::begin(END_RECORD), std::end(END_RECORD), bytes.begin() + static_cast<std::ptrdiff_t>(at));
     return bytes;
 }
 

@@ -101,9 +101,33 @@ std::vector<std::uint8_t> make_language_descriptor() {
     return {4, TYPE_STRING, 0x09, 0x04};
 }
 
+namespace {
+
+// The bare controller: its built-in identity, no strings, and one interface
+// without endpoints (endpoint 0 carries the firmware-load request).
+std::optional<std::vector<std::uint8_t>> bare_controller_descriptor(const BootIdentity& identity,
+                                                                    std::uint8_t type,
+                                                                    std::uint8_t index) {
+    if (type == TYPE_DEVICE) {
+        std::vector<std::uint8_t> device = make_device_descriptor(identity, false);
+        device[14] = 0;  // iManufacturer
+        device[15] = 0;  // iProduct
+        return device;
+    }
+    if (type == TYPE_CONFIGURATION && index == 0) {
+        return make_configuration_descriptor({});
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
 std::optional<std::vector<std::uint8_t>> descriptor_for(const UsbIdentityConfig& config,
                                                         const BootIdentity& identity,
                                                         std::uint8_t type, std::uint8_t index) {
+    if (!identity.instrument_firmware) {
+        return bare_controller_descriptor(identity, type, index);
+    }
     switch (type) {
         case TYPE_DEVICE:
             return config.device_descriptor.value_or(

@@ -126,17 +126,4 @@ TEST_F(EepromTest, DescriptorsCarryTheBootImageIdentity) {
     EXPECT_EQ(device_->in_pipes[0].max_packet_size, 512);
 }
 
-TEST(BootEeprom, AnImageWithoutTheC2MarkerBootsTheControllersOwnIdentity) {
-    sim::BootEeprom eeprom;
-    EXPECT_FALSE(eeprom.boot_identity().instrument_firmware);
-    EXPECT_EQ(eeprom.boot_identity().vendor_id, sim::CONTROLLER_DEFAULT_VENDOR_ID);
-    const std::vector<std::uint8_t> c2{0xC2, 0x34, 0x12, 0x78, 0x56, 0x25, 0x01, 0x00};
-    eeprom.write(0, c2);
-    const sim::BootIdentity identity = eeprom.boot_identity();
-    EXPECT_TRUE(identity.instrument_firmware);
-    EXPECT_EQ(identity.vendor_id, 0x1234);
-    EXPECT_EQ(identity.product_id, 0x5678);
-    EXPECT_EQ(identity.device_id, 0x0125);
-}
-
 }  // namespace
