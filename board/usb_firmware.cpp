@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <span>
-#include <vector>
 
 #include "window/window_port.h"
 #include "window/log.h"
@@ -18,6 +17,22 @@ constexpr std::uint32_t OVERALL_ON_ENTRY = 122;
 constexpr std::uint32_t OVERALL_AFTER_WRITING = 123;
 constexpr std::uint32_t OVERALL_ON_EXIT = 124;
 
+// The controller boots from its EEPROM only when the first byte is a boot
+// marker: 0xC2 runs the load records, 0xC0 takes the ids without firmware.
+// Any other first byte leaves it bare, waiting for a firmware load over USB,
+// which the command line's "recover" gives it.
+constexpr std::uint8_t MARKER_LOAD_FIRMWARE = 0xC2;
+constexpr std::uint8_t MARKER_IDS_ONLY = 0xC0;
+constexpr int MARKER_ADDRESS = 0;
+// First bytes that boot nothing, tried in turn until one reads back.
+constexpr std::uint8_t NO_BOOT_MARKERS[] = {0xFF, 0x00, 0x55};
+constexpr int HEADER_SIZE = 8;
+constexpr int DEVICE_ID_OFFSET = 5;
+
+bool boots(std::uint8_t first_byte) {
+    return first_byte == MARKER_LOAD_FIRMWARE || first_byte == MARKER_IDS_ONLY;
+}
+
 void bus_access(UsbDevice* device, int open) {
     std::uint8_t scratch = 0;
     int length = 1;
@@ -26,30 +41,6 @@ void bus_access(UsbDevice* device, int open) {
 
 std::uint32_t task_position(int done, int length) {
     return static_cast<std::uint32_t>(done) * PROGRESS_FULL / static_cast<std::uint32_t>(length);
-}
-
-// The device id (bytes 5 and 6 of a C2 image) is what the check compares, so
-// it is the commit record of a write: the header chunk first goes down with
-// the id inverted, everything is read back, and only then is the id itself
-// written and read back. A write that stops or reads back wrong anywhere
-// leaves an id that differs from the image's, and the next run finds the
-// firmware out of date.
-constexpr int DEVICE_ID_OFFSET = 5;
-constexpr int DEVICE_ID_SIZE = 2;
-
-bool has_device_id(int length) {
-    return length >= DEVICE_ID_OFFSET + DEVICE_ID_SIZE;
-}
-
-// The image as the EEPROM holds it before the commit: the id inverted.
-std::vector<std::uint8_t> uncommitted_image(const std::uint8_t* image, int length) {
-    std::vector<std::uint8_t> bytes(image, image + length);
-    if (has_device_id(length)) {
-        for (int i = DEVICE_ID_OFFSET; i < DEVICE_ID_OFFSET + DEVICE_ID_SIZE; ++i) {
-            bytes[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(~image[i]);
-        }
-    }
-    return bytes;
 }
 
 bool write_bytes(UsbDevice* device, std::span<const std::uint8_t> bytes, int address) {
@@ -63,78 +54,93 @@ bool write_bytes(UsbDevice* device, std::span<const std::uint8_t> bytes, int add
     return written == USB_OK;
 }
 
-bool write_chunk(UsbDevice* device, std::span<const std::uint8_t> image, int offset) {
-    const std::size_t from = static_cast<std::size_t>(offset);
-    return write_bytes(device, image.subspan(from, std::min<std::size_t>(EEPROM_WRITE_CHUNK,
-                                                                         image.size() - from)),
-                       offset);
+// Reads up to out.size() bytes at address; the count that arrived.
+int read_bytes(UsbDevice* device, int address, std::span<std::uint8_t> out) {
+    int got = static_cast<int>(out.size());
+    usb_control_transfer(device, 0, VREQ_BUS_TRANSFER, EEPROM_READ, address, &got, out.data());
+    return std::clamp(got, 0, static_cast<int>(out.size()));
 }
 
-// Every chunk after the first, then the first (the header, id inverted).
-bool write_image(UsbDevice* device, std::span<const std::uint8_t> image) {
+// The image's bytes of the 32-byte EEPROM page at page_address, never the
+// first byte (the marker is written alone, last).
+bool write_page(UsbDevice* device, std::span<const std::uint8_t> image, int page_address) {
+    const int from = std::max(page_address, MARKER_ADDRESS + 1);
+    const int to = std::min(page_address + EEPROM_WRITE_CHUNK, static_cast<int>(image.size()));
+    if (from >= to) {
+        return true;
+    }
+    return write_bytes(device, image.subspan(static_cast<std::size_t>(from),
+                                             static_cast<std::size_t>(to - from)),
+                       from);
+}
+
+// Makes the first byte one that boots nothing, and reads it back. Until the
+// new image is whole and read back, a power cut or a stop then leaves a bare
+// controller that "recover" brings back, never a controller that loads half
+// of one firmware and half of another and never comes back on the bus.
+bool withdraw_boot_image(UsbDevice* device) {
+    for (const std::uint8_t marker : NO_BOOT_MARKERS) {
+        const std::uint8_t value[1] = {marker};
+        if (!write_bytes(device, value, MARKER_ADDRESS)) {
+            return false;  // not acknowledged: the EEPROM holds what it held
+        }
+        std::uint8_t stored[1] = {};
+        if (read_bytes(device, MARKER_ADDRESS, stored) == 1 && !boots(stored[0])) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Everything after the marker, page by page.
+bool write_body(UsbDevice* device, std::span<const std::uint8_t> image) {
     const int length = static_cast<int>(image.size());
-    int done = 0;
-    for (int offset = EEPROM_WRITE_CHUNK; offset < length; offset += EEPROM_WRITE_CHUNK) {
-        if (!write_chunk(device, image, offset)) {
+    for (int page = 0; page < length; page += EEPROM_WRITE_CHUNK) {
+        if (!write_page(device, image, page)) {
             return false;
         }
-        done += std::min(EEPROM_WRITE_CHUNK, length - offset);
-        progress_task(task_position(done, length));
+        progress_task(task_position(std::min(page + EEPROM_WRITE_CHUNK, length), length));
     }
-    if (!write_chunk(device, image, 0)) {
-        return false;
-    }
-    progress_task(task_position(length, length));
     return true;
 }
 
-// How the EEPROM is read back: from address, in reads of at most `chunk`
-// bytes; the current-task bar follows the offset out of bar_total when
-// moves_bar; a 32-byte chunk found different is written again and read again,
-// up to `rewrites` times in all.
-struct ReadBack {
-    int address = 0;
-    int chunk = EEPROM_READ_CHUNK;
-    int bar_total = 1;
-    bool moves_bar = false;
-    int rewrites = 0;
-};
-
-// Compares the EEPROM with expected; 1 identical, 0 a difference that stayed
-// (logged) or a read-back that stopped delivering.
-int read_back(UsbDevice* device, std::span<const std::uint8_t> expected, ReadBack how) {
+// Compares the EEPROM from address `from` on with the image. A page found
+// different (written and acknowledged but not stored) is written again and
+// read again, up to EEPROM_REWRITES_ALLOWED times in all. 1 identical, 0 a
+// difference that stayed (logged) or a read-back that stopped delivering.
+int read_back(UsbDevice* device, std::span<const std::uint8_t> image, int from, bool moves_bar) {
     std::uint8_t buffer[EEPROM_READ_CHUNK];
-    const int length = static_cast<int>(expected.size());
-    const int address = how.address;
+    const int length = static_cast<int>(image.size());
+    int rewrites = EEPROM_REWRITES_ALLOWED;
     int empty_reads = 0;
-    for (int offset = 0; offset < length;) {
-        int got = std::min(how.chunk, length - offset);
-        const int asked = got;
-        usb_control_transfer(device, 0, VREQ_BUS_TRANSFER, EEPROM_READ, address + offset, &got,
-                             buffer);
-        got = std::clamp(got, 0, asked);
-        const auto wanted = expected.subspan(static_cast<std::size_t>(offset));
+    for (int address = from; address < length;) {
+        const int got = read_bytes(device, address,
+                                   std::span(buffer).first(static_cast<std::size_t>(
+                                       std::min(EEPROM_READ_CHUNK, length - address))));
+        const auto wanted = image.subspan(static_cast<std::size_t>(address));
         const int equal =
             static_cast<int>(std::mismatch(buffer, buffer + got, wanted.begin()).first - buffer);
-        offset += equal;
-        if (how.moves_bar) {
-            progress_task(task_position(address + offset, how.bar_total));
+        address += equal;
+        if (moves_bar) {
+            progress_task(task_position(address, length));
         }
         clock_sleep_ms(CHUNK_PAUSE_MS);
-        // A write the EEPROM acknowledged but did not store (a header lost
-        // this way leaves a controller that no longer boots the instrument's
-        // firmware) is written again while rewrites remain.
-        if (equal < got && how.rewrites > 0) {
-            --how.rewrites;
-            offset -= offset % EEPROM_WRITE_CHUNK;
-            write_chunk(device, expected, offset);
+        if (equal < got && rewrites > 0) {
+            --rewrites;
+            if (address == MARKER_ADDRESS) {
+                write_bytes(device, image.first(1), MARKER_ADDRESS);
+            } else {
+                address -= address % EEPROM_WRITE_CHUNK;
+                write_page(device, image, address);
+                address = std::max(address, from);
+            }
             empty_reads = 0;
             continue;
         }
         if (equal < got) {
             char line[64];
-            std::snprintf(line, sizeof line, "error at %d: %02X != %02X\n", address + offset,
-                          buffer[equal], expected[static_cast<std::size_t>(offset)]);
+            std::snprintf(line, sizeof line, "error at %d: %02X != %02X\n", address, buffer[equal],
+                          image[static_cast<std::size_t>(address)]);
             log_append(line);
             return 0;
         }
@@ -148,44 +154,16 @@ int read_back(UsbDevice* device, std::span<const std::uint8_t> expected, ReadBac
     return 1;
 }
 
-// Writes the real device id over the inverted one and reads it back.
-int commit_device_id(UsbDevice* device, const std::uint8_t* image) {
-    const std::span<const std::uint8_t> id(image + DEVICE_ID_OFFSET, DEVICE_ID_SIZE);
-    if (!write_bytes(device, id, DEVICE_ID_OFFSET)) {
-        log_append("failed");
-        return 0;
-    }
-    return read_back(device, id, {DEVICE_ID_OFFSET, DEVICE_ID_SIZE, 1, false, 0});
+// The commit: the marker alone, read back. Before it the EEPROM boots
+// nothing; after it, the whole image it holds and has been read back.
+int commit_marker(UsbDevice* device, std::span<const std::uint8_t> image) {
+    // A write reported failed may still have been stored: the read-back decides.
+    write_bytes(device, image.first(1), MARKER_ADDRESS);
+    return read_back(device, image.first(1), MARKER_ADDRESS, false);
 }
 
-// After a failed read-back the header may hold any bytes, the image's id among
-// them (a mangled write of the inverted id can be one): an id that differs
-// from the image's is written until the EEPROM reads back without the image's
-// id, each attempt with another value, so that an EEPROM that garbles writes
-// the same way each time cannot turn them all into the image's id. Logs nothing.
-void invalidate_device_id(UsbDevice* device, const std::uint8_t* image) {
-    constexpr std::uint8_t DIFFERENCES[][DEVICE_ID_SIZE] = {{0xFF, 0xFF}, {0x0F, 0xF0}, {0x55, 0xAA}};
-    for (const auto& difference : DIFFERENCES) {
-        std::uint8_t stored[DEVICE_ID_SIZE] = {};
-        int got = DEVICE_ID_SIZE;
-        usb_control_transfer(device, 0, VREQ_BUS_TRANSFER, EEPROM_READ, DEVICE_ID_OFFSET, &got,
-                             stored);
-        const bool holds_image_id =
-            got != DEVICE_ID_SIZE || std::equal(stored, stored + DEVICE_ID_SIZE, image + 5);
-        if (!holds_image_id) {
-            return;
-        }
-        const std::uint8_t other_id[DEVICE_ID_SIZE] = {
-            static_cast<std::uint8_t>(image[5] ^ difference[0]),
-            static_cast<std::uint8_t>(image[6] ^ difference[1])};
-        write_bytes(device, other_id, DEVICE_ID_OFFSET);
-    }
-}
-
-int program_and_verify(UsbDevice* device, const std::uint8_t* image, int length) {
-    const std::vector<std::uint8_t> uncommitted =
-        length > 0 ? uncommitted_image(image, length) : std::vector<std::uint8_t>{};
-    const bool written = length <= 0 || write_image(device, uncommitted);
+int program_and_verify(UsbDevice* device, std::span<const std::uint8_t> image) {
+    const bool written = image.empty() || (withdraw_boot_image(device) && write_body(device, image));
     progress_overall(OVERALL_AFTER_WRITING);
     progress_task(0);
     if (!written) {
@@ -193,15 +171,11 @@ int program_and_verify(UsbDevice* device, const std::uint8_t* image, int length)
         return 0;
     }
     log_append("done\r\nVerifying USB firmware ... ");
-    const ReadBack whole_image{0, EEPROM_READ_CHUNK, length, true, EEPROM_REWRITES_ALLOWED};
-    if (length > 0 && read_back(device, uncommitted, whole_image) == 0) {
-        if (has_device_id(length)) {
-            invalidate_device_id(device, image);
-        }
-        return 0;
-    }
-    if (has_device_id(length) && commit_device_id(device, image) == 0) {
-        invalidate_device_id(device, image);
+    if (!image.empty() && (read_back(device, image, MARKER_ADDRESS + 1, true) == 0 ||
+                           commit_marker(device, image) == 0)) {
+        // Whatever the marker's write left, the EEPROM must not boot an image
+        // that was not read back whole.
+        withdraw_boot_image(device);
         return 0;
     }
     log_append("done");
@@ -215,9 +189,26 @@ int usb_firmware_program(UsbDevice* device, const std::uint8_t* image, int lengt
     progress_overall(OVERALL_ON_ENTRY);
     bus_access(device, 1);
     log_append("Programming USB firmware ... ");
-    const int result = program_and_verify(device, image, length);
+    const std::span<const std::uint8_t> bytes(image, length > 0 ? static_cast<std::size_t>(length) : 0U);
+    const int result = program_and_verify(device, bytes);
     log_end_line();
     progress_overall(OVERALL_ON_EXIT);
     bus_access(device, 0);
     return result;
+}
+
+int usb_firmware_compare(UsbDevice* device, std::span<const std::uint8_t> image,
+                         std::uint16_t* installed_device_id) {
+    std::uint8_t header[HEADER_SIZE] = {};
+    if (read_bytes(device, MARKER_ADDRESS, header) < HEADER_SIZE) {
+        return -1;
+    }
+    if (installed_device_id != nullptr) {
+        *installed_device_id =
+            static_cast<std::uint16_t>(header[DEVICE_ID_OFFSET] | header[DEVICE_ID_OFFSET + 1] << 8);
+    }
+    const bool current = image.size() >= HEADER_SIZE && header[MARKER_ADDRESS] == image[0] &&
+                         header[DEVICE_ID_OFFSET] == image[DEVICE_ID_OFFSET] &&
+                         header[DEVICE_ID_OFFSET + 1] == image[DEVICE_ID_OFFSET + 1];
+    return current ? 1 : 0;
 }

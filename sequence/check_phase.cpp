@@ -1,5 +1,6 @@
 // The check phase: eight items of the instrument compared with the embedded set.
 #include "board/power_config.h"
+#include "board/usb_firmware.h"
 #include "flash/flash_image.h"
 #include "flash/flash_layout.h"
 #include "images/images.h"
@@ -95,25 +96,26 @@ bool run_factory_bitstream_check(UsbDevice* device, bool program_mode, CheckResu
     return true;
 }
 
+// The boot marker and the device id of the EEPROM's header: an EEPROM whose
+// write stopped before its marker was committed boots nothing and is out of
+// date, whatever id it holds.
 int check_usb_firmware(UsbDevice* device) {
     log_append("Checking USB firmware ... ");
-    std::uint8_t reply[2] = {};
-    int length = 2;
-    usb_control_transfer(device, 0, VREQ_BUS_TRANSFER, BUS_EEPROM_READ | BUS_ADDRESS_EEPROM, 5,
-                         &length, reply);
-    if (length < 2) {
+    std::uint16_t installed_id = 0;
+    const int compared =
+        usb_firmware_compare(device, firmware_image(IMAGE_USB_FIRMWARE).bytes(), &installed_id);
+    if (compared < 0) {
         log_outcome("failed");
         item_report(WorkItem::usb_firmware, ItemPhase::check, ItemOutcome::failed);
         return 0;
     }
-    const FirmwareImage& image = firmware_image(IMAGE_USB_FIRMWARE);
-    const bool current =
-        image.length >= 7 && reply[0] == image.data[5] && reply[1] == image.data[6];
-    log_outcome(current ? "up to date" : "needs update");
+    log_outcome(compared > 0 ? "up to date" : "needs update");
     item_report(WorkItem::usb_firmware, ItemPhase::check,
-                current ? ItemOutcome::up_to_date : ItemOutcome::needs_update,
-                usb_revision_text(reply[1], reply[0]).data());
-    return current ? 1 : 0;
+                compared > 0 ? ItemOutcome::up_to_date : ItemOutcome::needs_update,
+                usb_revision_text(static_cast<std::uint8_t>(installed_id >> 8),
+                                  static_cast<std::uint8_t>(installed_id))
+                    .data());
+    return compared > 0 ? 1 : 0;
 }
 
 // The supply's MFR_DATE against the script's. The supply is first told to

@@ -57,6 +57,21 @@ class BoardSimTest : public ::testing::Test {
     }
 
     sim::Instrument& instrument() { return *instrument_; }
+
+    // Power off and on, and the instrument opened again.
+    void power_cycle_and_reopen() {
+        usb_close_device(device_);
+        usb_free_device_list(list_);
+        device_ = list_ = nullptr;
+        instrument_->lose_power(clock_.now_us());
+        clock_.advance_us(1'000'000);
+        backend_.settle();
+        const char* guid = INSTRUMENT_INTERFACE_GUID;
+        usb_find_devices(&guid, 1, &list_);
+        ASSERT_NE(list_, nullptr);
+        ASSERT_EQ(usb_open_device(list_, 1), 0);
+        device_ = list_;
+    }
     sim::PowerSupply& supply_a() { return instrument_->supply(0); }
 
     // Marks the transfers made so far, so that a test sees only its own.

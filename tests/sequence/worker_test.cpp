@@ -290,9 +290,10 @@ TEST_F(Worker, SupplyThatIgnoresTheStoreFailsAndStaysOutOfDate) {
 
 TEST_F(Worker, UsbFirmwareThatCannotBeReadIsProgrammed) {
     sim::Instrument& instrument = listed();
-    bool check_read_failed = false;  // only the check's read: the write reads the id again
+    bool check_read_failed = false;  // only the check's read of the header
     watched_.before_control = [&](const UsbSetupPacket& setup) {
-        if (setup.request_type == 0xC0 && setup.value == 0x0251 && setup.index == 5 &&
+        if (setup.request_type == 0xC0 && setup.value == 0x0251 && setup.index == 0 &&
+            setup.length == 8 &&
             !std::exchange(check_read_failed, true)) {
             with_faults(instrument, [](sim::Faults& faults) {
                 faults.control_fail[VREQ_BUS_TRANSFER] = sim::Trigger::once();
