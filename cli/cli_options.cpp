@@ -13,13 +13,14 @@ namespace {
 
 const std::map<std::string, CliCommand> COMMANDS = {
     {"list", CliCommand::list},         {"verify", CliCommand::verify},
-    {"program", CliCommand::program},   {"halt", CliCommand::halt},
+    {"program", CliCommand::program},   {"recover", CliCommand::recover},
+    {"halt", CliCommand::halt},
     {"power-cycle", CliCommand::power_cycle}, {"versions", CliCommand::versions},
 };
 
 // Long options, and whether each takes a value in the next word.
 const std::map<std::string, bool> LONG_OPTIONS = {
-    {"--device", true}, {"--simulate", false}, {"--speed-up", true}, {"--trace", true},
+    {"--device", true}, {"--port", true},       {"--simulate", false}, {"--speed-up", true}, {"--trace", true},
     {"--json", false},  {"--yes", false},      {"--quiet", false},   {"--verbose", false},
     {"--help", false},  {"--version", false},
 };
@@ -27,7 +28,7 @@ const std::vector<std::string> SHORT_OPTIONS = {"-y", "-q", "-v", "-h"};
 
 constexpr const char* EXIT_STATUS_HELP =
     "Exit status: 0 done or already current, 1 a failure during the run, 2 bad usage (or\n"
-    "program without a terminal and without --yes), 3 no instrument, not found or access\n"
+    "program or recover without a terminal and without --yes), 3 no instrument, not found or access\n"
     "denied, 4 verify found items out of date, 130 stopped by a signal.";
 
 std::size_t edit_distance(const std::string& a, const std::string& b) {
@@ -140,14 +141,19 @@ ParseResult cli_parse(int argc, char** argv, CliOptions& options) {
                    "list: the attached instruments (name, port, serial number, USB firmware)\n"
                    "verify: restart the instrument and compare it with the images\n"
                    "program: restart it, compare, and rewrite what is out of date\n"
+                   "recover: load the firmware into a bare USB controller (an instrument whose\n"
+                   "  USB firmware write was interrupted), then program it\n"
                    "halt: halt the instrument's FPGA\n"
                    "power-cycle: power-cycle the instrument\n"
                    "versions: the revisions of the images this program carries");
     app.add_option("--device", options.device,
                    "the instrument, as listed (DEVn, any case); default: the first");
+    app.add_option("--port", options.port,
+                   "recover: the bare USB controller, by the port list shows; may be left out "
+                   "when exactly one is attached");
     app.add_option("--simulate", options.simulate,
                    "run against a simulated instrument holding outdated (default), current or "
-                   "blank contents")
+                   "blank contents, or one whose USB controller has no firmware (bare)")
         ->expected(0, 1)
         ->default_str("outdated");
     std::optional<std::string> speed_up;
@@ -181,8 +187,8 @@ ParseResult cli_parse(int argc, char** argv, CliOptions& options) {
     const auto command = COMMANDS.find(options.command_name);
     if (command == COMMANDS.end()) {
         return usage_error("unknown command \"" + options.command_name +
-                               "\"; the commands are list, verify, program, halt, power-cycle "
-                               "and versions" +
+                               "\"; the commands are list, verify, program, recover, halt, "
+                               "power-cycle and versions" +
                                suggestion(nearest(options.command_name, COMMANDS)),
                            json_asked);
     }
@@ -191,9 +197,14 @@ ParseResult cli_parse(int argc, char** argv, CliOptions& options) {
         options.simulate = "outdated";
     }
     if (options.simulate && *options.simulate != "outdated" && *options.simulate != "current" &&
-        *options.simulate != "blank") {
+        *options.simulate != "blank" && *options.simulate != "bare") {
         return usage_error("--simulate: \"" + *options.simulate +
-                               "\" is not one of outdated, current, blank",
+                               "\" is not one of outdated, current, blank, bare",
+                           json_asked);
+    }
+    if (!options.port.empty() && options.command != CliCommand::recover) {
+        return usage_error("--port names a bare USB controller for recover; name an instrument "
+                               "with --device",
                            json_asked);
     }
     if (speed_up) {

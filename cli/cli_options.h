@@ -3,13 +3,14 @@
 #include <optional>
 #include <string>
 
-enum class CliCommand { list, verify, program, halt, power_cycle, versions };
+enum class CliCommand { list, verify, program, recover, halt, power_cycle, versions };
 
 struct CliOptions {
     CliCommand command = CliCommand::list;
     std::string command_name = "list";
     std::string device;                   // "DEVn", any case; empty: the first listed
-    std::optional<std::string> simulate;  // "outdated", "current" or "blank"
+    std::string port;                     // recover: the bare controller's port, as list shows it
+    std::optional<std::string> simulate;  // "outdated", "current", "blank" or "bare"
     double speed_up = 4.0;                // how much faster than the instrument a simulation runs
     std::string trace_path;               // pcap trace of every transfer; empty: none
     bool json = false;

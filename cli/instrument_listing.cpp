@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstring>
 
 #include "cli/json_record.h"
@@ -74,6 +75,37 @@ JsonRecord instrument_record(const ListedInstrument& instrument) {
         record.add("usb_firmware", instrument.usb_firmware);
     }
     return record;
+}
+
+namespace {
+
+std::string recover_command_line(const std::string& port) {
+    return "ombrix-fwupdate recover --port " + port;
+}
+
+}  // namespace
+
+std::string bare_controller_line(const std::string& port) {
+    return "bare USB controller  port " + printable(port) +
+           "  no firmware; recover with: " + recover_command_line(printable(port));
+}
+
+JsonRecord bare_controller_record(const std::string& port) {
+    char ids[16];
+    std::snprintf(ids, sizeof ids, "%04x:%04x", BARE_CONTROLLER_VENDOR_ID, BARE_CONTROLLER_PRODUCT_ID);
+    JsonRecord record("bare_controller");
+    record.add("port", printable(port))
+        .add("usb_ids", ids)
+        .add("recover_command", recover_command_line(printable(port)));
+    return record;
+}
+
+std::string port_list(const std::vector<std::string>& ports) {
+    std::string text;
+    for (const std::string& port : ports) {
+        text += (text.empty() ? "" : ", ") + printable(port);
+    }
+    return text.empty() ? "none" : text;
 }
 
 int find_instrument(const std::vector<std::string>& names, const std::string& wanted) {

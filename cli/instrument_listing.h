@@ -22,6 +22,14 @@ std::string instrument_line(const ListedInstrument& instrument);
 class JsonRecord;
 JsonRecord instrument_record(const ListedInstrument& instrument);
 
+// A bare USB controller (no firmware: its boot EEPROM holds no boot image) at
+// a port: "bare USB controller  port usb:1-2  no firmware; recover with:
+// ombrix-fwupdate recover --port usb:1-2", and its JSON record.
+std::string bare_controller_line(const std::string& port);
+JsonRecord bare_controller_record(const std::string& port);
+// "usb:1-2, usb:1-3".
+std::string port_list(const std::vector<std::string>& ports);
+
 // The position of the instrument named `wanted`, ignoring case; -1 when none.
 int find_instrument(const std::vector<std::string>& names, const std::string& wanted);
 

@@ -1,5 +1,6 @@
 // The command-line front end: the window's commands over the same core, with
 // the log and the bars on a terminal, or JSON records for scripts.
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -16,6 +17,7 @@
 #include "commands/device_commands.h"
 #include "device/usb_trace.h"
 #include "images/images.h"
+#include "instruments/bare_controllers.h"
 #include "instruments/device_list.h"
 #include "resources/embedded_image_set.h"
 #include "sequence/item_report.h"
@@ -185,6 +187,15 @@ int run_list(TerminalPort& port) {
     for (const ListedInstrument& instrument : instruments) {
         port.result(instrument_line(instrument), instrument_record(instrument));
     }
+    // A bare controller is listed on its own line: it may be an instrument
+    // whose USB firmware write was interrupted (or another product's chip).
+    const std::vector<std::string> bare = bare_controller_paths();
+    for (const std::string& path : bare) {
+        port.result(bare_controller_line(path), bare_controller_record(path));
+    }
+    if (instruments.empty() && !bare.empty()) {
+        return EXIT_DONE;
+    }
     if (instruments.empty()) {
         port.error(not_found_error("No instrument found"));
         return EXIT_NO_INSTRUMENT;
@@ -197,22 +208,22 @@ int run_list(TerminalPort& port) {
     return EXIT_DONE;
 }
 
-// On a terminal, program asks before it restarts and rewrites an instrument.
-int confirm_program(const CliOptions& options, const ListedInstrument& instrument) {
+// On a terminal, program and recover ask before they write to an instrument.
+// what: "restart DEV7 and rewrite what is out of date on it".
+int confirm_writing(const CliOptions& options, const std::string& what) {
     if (options.yes) {
         return EXIT_DONE;
     }
     if (isatty(fileno(stdin)) == 0) {
         std::fprintf(stderr,
-                     "error: program restarts %s and rewrites what is out of date; without a "
-                     "terminal to ask on, add --yes to go ahead.\n",
-                     instrument.name.c_str());
+                     "error: %s will %s; without a terminal to ask on, add --yes to go ahead.\n",
+                     options.command_name.c_str(), what.c_str());
         return EXIT_USAGE;
     }
     std::fprintf(stderr,
-                 "program will restart %s and rewrite what is out of date on it.\n"
+                 "%s will %s.\n"
                  "Keep it connected and powered until the end. Go ahead? [y/N] ",
-                 instrument.name.c_str());
+                 options.command_name.c_str(), what.c_str());
     std::fflush(stderr);
     std::string answer;
     std::getline(std::cin, answer);
@@ -236,9 +247,41 @@ int worker_exit_code(const CliOptions& options, const TerminalPort& port) {
     return EXIT_RUN_FAILED;
 }
 
+// The bare controller --port names, or the only one attached; never another.
+int run_recover(const CliOptions& options, TerminalPort& port, RunEnd& end) {
+    const std::vector<std::string> bare = bare_controller_paths();
+    std::string path = options.port;
+    if (path.empty() && bare.size() == 1) {
+        path = bare.front();
+    } else if (path.empty() && bare.size() > 1) {
+        port.error("Several bare USB controllers are attached (" + port_list(bare) +
+                   "); name the one to recover with --port.");
+        return EXIT_USAGE;
+    }
+    if (path.empty() || std::find(bare.begin(), bare.end(), path) == bare.end()) {
+        port.error(bare.empty() ? "No bare USB controller found" + std::string(path.empty() ? "." : " at " + path + ".")
+                                : "No bare USB controller at " + path + "; attached: " +
+                                      port_list(bare) + ".");
+        return EXIT_NO_INSTRUMENT;
+    }
+    end.instrument = path;
+    const std::string what = "load the USB firmware into the controller at " + path +
+                             " and rewrite what is out of date on the instrument it becomes";
+    if (const int refused = confirm_writing(options, what); refused != EXIT_DONE) {
+        return refused;
+    }
+    end.worker_ran = true;
+    recover_command(path.c_str());
+    worker_wait();
+    return worker_exit_code(options, port);
+}
+
 int run_command(const CliOptions& options, TerminalPort& port, RunEnd& end) {
     if (options.command == CliCommand::versions) {
         return run_versions(port);
+    }
+    if (options.command == CliCommand::recover) {
+        return run_recover(options, port, end);
     }
     device_list_refresh(nullptr);
     if (options.command == CliCommand::list) {
@@ -264,7 +307,8 @@ int run_command(const CliOptions& options, TerminalPort& port, RunEnd& end) {
         port.result("Instrument: " + instrument_line(instrument), instrument_record(instrument));
     }
     if (options.command == CliCommand::program) {
-        if (const int refused = confirm_program(options, instrument); refused != EXIT_DONE) {
+        const std::string what = "restart " + instrument.name + " and rewrite what is out of date on it";
+        if (const int refused = confirm_writing(options, what); refused != EXIT_DONE) {
             return refused;
         }
     }
@@ -325,6 +369,24 @@ int run_on_instruments(const CliOptions& options, TerminalPort& port, RunEnd& en
 #endif
 }
 
+// What --simulate's instrument holds. "bare": an outdated instrument whose
+// boot EEPROM holds no boot image (an interrupted USB firmware write).
+sim::InitialState simulated_contents(const std::string& kind) {
+    if (kind == "bare") {
+        return {sim::Contents::older, sim::Contents::blank, sim::Contents::older};
+    }
+    const sim::Contents contents = kind == "current" ? sim::Contents::current
+                                   : kind == "blank" ? sim::Contents::blank
+                                                     : sim::Contents::older;
+    sim::InitialState state = sim::InitialState::all(contents);
+    // An instrument with an empty boot EEPROM is a bare controller; a blank
+    // one here is blank everywhere else and boots older firmware.
+    if (contents == sim::Contents::blank) {
+        state.eeprom = sim::Contents::older;
+    }
+    return state;
+}
+
 int run(const CliOptions& options, TerminalPort& port, RunEnd& end) {
     if (!startup_load_images(embedded_image_source(), port)) {
         return EXIT_RUN_FAILED;
@@ -335,10 +397,7 @@ int run(const CliOptions& options, TerminalPort& port, RunEnd& end) {
     if (!options.simulate) {
         return run_on_instruments(options, port, end);
     }
-    SimulatedBus bus(*options.simulate == "current" ? sim::Contents::current
-                     : *options.simulate == "blank" ? sim::Contents::blank
-                                                    : sim::Contents::older,
-                     options.speed_up);
+    SimulatedBus bus(simulated_contents(*options.simulate), options.speed_up);
     clock_install(&bus.clock());
     const int exit_code = run_on_backend(options, port, bus.backend(), end);
     clock_install(nullptr);

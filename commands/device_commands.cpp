@@ -3,8 +3,11 @@
 #include <atomic>
 #include <memory>
 #include <system_error>
+#include <string>
 #include <thread>
 
+#include "board/controller_ram_load.h"
+#include "images/images.h"
 #include "window/window_port.h"
 #include "instruments/device_list.h"
 #include "window/log.h"
@@ -25,6 +28,15 @@ constexpr const char* CANNOT_ACCESS =
 constexpr const char* WORKER_NOT_STARTED =
     "Internal error - the programming process could not be started. Please restart the utility "
     "and, if the problem persists, contact Talvenor AG for further assistance.";
+
+constexpr const char* CONTROLLER_NOT_LOADED =
+    "The USB controller did not take the firmware; nothing was written to it. Unplug and "
+    "reconnect the USB cable and run recover again. If the problem persists please contact "
+    "Talvenor AG for further assistance.";
+constexpr const char* CONTROLLER_NOT_BACK =
+    "The USB controller did not come back as an Ombrix instrument after its firmware was "
+    "loaded; nothing was written to it. Power-cycle it and run recover again. If the problem "
+    "persists please contact Talvenor AG for further assistance.";
 
 constexpr int FPGA_REPLY_BYTES = 16;
 constexpr int PMBUS_POWER_COMMAND = 0xDB;
@@ -90,6 +102,20 @@ void restart_instrument(UsbDevice* device) {
     usb_close_device(device);
 }
 
+// Waits for an instrument to appear at the remembered path; the listed device,
+// or nullptr. The refresh reads each instrument's identification block, so a
+// device listed there is an instrument of this kind.
+UsbDevice* await_instrument_at_remembered_path() {
+    const char* path = remembered_device_path().c_str();
+    for (int refresh = 0; refresh < RESTART_REFRESHES; ++refresh) {
+        if (device_list_refresh(path) != 0) {
+            return listed_device(window_port().device_combo_selection());
+        }
+        clock_sleep_ms(RESTART_REFRESH_PAUSE_MS);
+    }
+    return nullptr;
+}
+
 // Waits for the instrument to leave the bus and to come back; the listed
 // device it came back as, or nullptr.
 UsbDevice* await_restarted_instrument() {
@@ -101,16 +127,24 @@ UsbDevice* await_restarted_instrument() {
             clock_sleep_ms(RESTART_REFRESH_PAUSE_MS);
         }
     }
-    if (!left) {
-        return nullptr;
+    return left ? await_instrument_at_remembered_path() : nullptr;
+}
+
+// The carried firmware into the bare controller's RAM; false when it did not
+// open or a request failed.
+bool load_firmware_into(const char* path) {
+    std::string path_copy = path;
+    UsbDevice controller;
+    controller.path = path_copy.data();
+    if (usb_open_device(&controller, 0) != 0) {
+        return false;
     }
-    for (int refresh = 0; refresh < RESTART_REFRESHES; ++refresh) {
-        if (device_list_refresh(path) != 0) {
-            return listed_device(window_port().device_combo_selection());
-        }
-        clock_sleep_ms(RESTART_REFRESH_PAUSE_MS);
-    }
-    return nullptr;
+    const bool loaded =
+        controller.vendor_id == BARE_CONTROLLER_VENDOR_ID &&
+        controller.product_id == BARE_CONTROLLER_PRODUCT_ID &&
+        usb_firmware_load_ram(&controller, firmware_image(IMAGE_USB_FIRMWARE).bytes()) == 1;
+    usb_close_device(&controller);
+    return loaded;
 }
 
 bool start_std_thread(std::thread& thread, std::function<void()> body) {
@@ -170,6 +204,50 @@ int program_command(int index, int program_mode) {
     // the list when it ends, however quickly that is, so the command does not
     // judge it by how long it has been running.
     if (!start_worker(device, program_mode)) {
+        window_port().control_enable(IDC_REFRESH, true);
+        usb_close_device(device);
+        device_list_refresh(remembered_device_path().c_str());
+        window_port().message_box(WORKER_NOT_STARTED, MessageIcon::error);
+        return 0;
+    }
+    return 1;
+}
+
+int recover_command(const char* bare_controller_path) {
+    if (bare_controller_path == nullptr || refuse_when_busy()) {
+        return 0;
+    }
+    drop_worker_handle();
+    remembered_device_path() = bare_controller_path;
+    window_port().log_set_text("");
+    log_append("Loading the USB firmware into the controller ... ");
+    if (!load_firmware_into(bare_controller_path)) {
+        log_append("failed");
+        log_end_line();
+        window_port().message_box(CONTROLLER_NOT_LOADED, MessageIcon::warning);
+        return 0;
+    }
+    log_append("done");
+    log_end_line();
+    log_append("Waiting for the instrument ... ");
+    UsbDevice* device = await_instrument_at_remembered_path();
+    if (device == nullptr) {
+        log_append("failed");
+        log_end_line();
+        window_port().message_box(CONTROLLER_NOT_BACK, MessageIcon::warning);
+        return 0;
+    }
+    log_append("done");
+    log_end_line();
+    // No restart: it would start the controller from its EEPROM, which holds
+    // no boot image. The firmware runs from RAM until the worker has written
+    // the EEPROM and the user power-cycles the instrument.
+    if (usb_open_device(device, 1) != 0) {
+        device_list_refresh(remembered_device_path().c_str());
+        window_port().message_box(CANNOT_ACCESS, MessageIcon::warning);
+        return 0;
+    }
+    if (!start_worker(device, 1)) {
         window_port().control_enable(IDC_REFRESH, true);
         usb_close_device(device);
         device_list_refresh(remembered_device_path().c_str());

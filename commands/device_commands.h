@@ -9,6 +9,17 @@
 // 1 when a worker was started or the device failed to open, else 0.
 int program_command(int index, int program_mode);
 
+// Brings back an instrument whose USB controller runs no firmware (its boot
+// EEPROM holds no boot image): loads the carried firmware into the bare
+// controller at the path with the firmware-load request, waits for the
+// instrument to appear at the same path, and starts the worker in program
+// mode on it without the restart, which would start the controller from its
+// EEPROM again. The worker rewrites the EEPROM with whatever else is out of
+// date. 1 when a worker was started; 0 otherwise, the reason logged and shown
+// in a message box (a controller that does not come back as the instrument
+// has nothing written to it).
+int recover_command(const char* bare_controller_path);
+
 // Sends the FPGA halt (halt 1) or the power-cycle request (halt 0).
 // 1 when sent or when the device failed to open; 0 when busy or no device.
 int device_power_command(int index, int halt);

@@ -8,7 +8,7 @@ namespace {
 constexpr double DEMO_SPEED_UP = 4.0;
 
 SimulatedBus& demo_bus() {
-    static SimulatedBus bus(sim::Contents::older, DEMO_SPEED_UP);
+    static SimulatedBus bus(sim::InitialState::all(sim::Contents::older), DEMO_SPEED_UP);
     return bus;
 }
 
