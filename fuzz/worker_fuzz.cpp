@@ -27,8 +27,9 @@
 // reported up to date held the embedded image when the run began, every item
 // reported verified holds it at the end, and the information summary appears
 // only over an instrument that holds the whole set, unless a forged reply
-// came before the report; the device is closed; the commands are enabled and
-// both bars back at 0.
+// came before the report; the controller neither hangs nor would hang at its
+// next power-up; the device is closed; the commands are enabled and both bars
+// back at 0.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -245,7 +246,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         violation("the summary says up to date, the instrument does not hold the set");
     }
 
-    // 3. The device closed, the commands back, the bars at 0.
+    // 3. A controller that the program can still reach, now and after a power cycle.
+    if (instrument.hung() || instrument.state_at_power_up() == sim::ControllerState::hung) {
+        violation("the controller hangs, or would hang at its next power-up");
+    }
+
+    // 4. The device closed, the commands back, the bars at 0.
     if (bus.open_handle_count() != 0) {
         violation("the device was left open");
     }

@@ -10,8 +10,11 @@
 //    values), in the faulty run and in the run after it, neither in the log
 //    nor in the item reports; an item reported verified holds the set when the
 //    run ends;
+//  - no run leaves a controller that hangs, now or at its next power-up;
 //  - after any failed or stopped run, one clean Program run brings the
-//    instrument fully up to date.
+//    instrument fully up to date, preceded by a recovery where the controller
+//    is bare (and a recovery cut by a power loss or stopped is followed by a
+//    power cycle and one clean recovery).
 // OMBRIX_CAMPAIGN_SCHEDULES sets the number of schedules (default 200) and
 // OMBRIX_CAMPAIGN_FIRST_SEED the first seed.
 #include <gtest/gtest.h>
@@ -29,10 +32,12 @@
 #include "window/window_port.h"
 #include "device/forwarding_backend.h"
 #include "commands/device_commands.h"
+#include "instruments/bare_controllers.h"
 #include "instruments/device_list.h"
 #include "images/images.h"
 #include "campaign/fault_schedule.h"
 #include "sequence/item_report.h"
+#include "sequence/programming_worker.h"
 #include "sim/sim.h"
 #include "support/recording_window_port.h"
 #include "support/sim_fixture.h"
@@ -138,6 +143,68 @@ RunOutcome run_command(RecordingWindowPort& window, bool program_mode, RefreshCl
     return outcome;
 }
 
+// Asks the worker to stop when the host's transfer with this number goes out.
+class StopAtTransfer final : public ForwardingUsbBackend {
+  public:
+    StopAtTransfer(UsbBackend& bus, std::size_t at_transfer)
+        : ForwardingUsbBackend(bus), at_transfer_(at_transfer) {}
+    int control_transfer(UsbDevice& device, const UsbSetupPacket& setup,
+                         std::span<std::uint8_t> data) override {
+        arrive();
+        return ForwardingUsbBackend::control_transfer(device, setup, data);
+    }
+    bool start_write(UsbDevice& device, PipeState& pipe,
+                     std::span<const std::uint8_t> data) override {
+        arrive();
+        return ForwardingUsbBackend::start_write(device, pipe, data);
+    }
+    bool start_read(UsbDevice& device, PipeState& pipe, std::span<std::uint8_t> data) override {
+        arrive();
+        return ForwardingUsbBackend::start_read(device, pipe, data);
+    }
+
+  private:
+    void arrive() {
+        if (transfers_++ == at_transfer_) {
+            worker_request_stop();
+        }
+    }
+    const std::size_t at_transfer_;
+    std::size_t transfers_ = 0;
+};
+
+// A recovery of the bare controller at path, as the command line runs it.
+RunOutcome run_recovery(RecordingWindowPort& window, const std::string& path) {
+    window_port_install(&window);
+    RunOutcome outcome;
+    const std::vector<std::string> bare = bare_controller_paths();
+    EXPECT_EQ(bare, std::vector<std::string>{path}) << "the bare controller is listed, alone";
+    outcome.worker_ran = recover_command(path.c_str()) == 1;
+    worker_wait();
+    for (const auto& box : window.message_boxes) {
+        outcome.last_message = box.text;
+        if (box.icon == MessageIcon::information) {
+            outcome.summary_up_to_date = true;
+        }
+    }
+    outcome.log = window.log();
+    window_port_install(nullptr);
+    return outcome;
+}
+
+// Power returns after a cut, or comes back after the user's power cycle.
+void power_up(sim::VirtualClock& clock, sim::SimBackend& bus, sim::Instrument& instrument,
+              bool cycle) {
+    {
+        auto lock = bus.lock();
+        if (cycle) {
+            instrument.lose_power(clock.now_us());
+        }
+    }
+    clock.advance_us(instrument.timing().power_restore_us + 1'000'000);
+    bus.settle();
+}
+
 // The items each check label stands for.
 struct CheckLabel {
     const char* line;
@@ -207,6 +274,63 @@ void expect_item_reports_true_to(const ItemStates& before, const ItemStates& aft
                                      << " reported verified, it does not hold the set";
         }
     }
+}
+
+// Brings the instrument current after a faulty run: a Program run, or a
+// recovery where the controller is bare (before, or after the Program run's
+// restart found its EEPROM without a boot image). A recovery the schedule
+// faults (a power cut in its firmware load, a stop) is followed by a power
+// cycle and the same again, clean.
+// Each of its runs keeps the check invariant against what the instrument held
+// when that run began.
+RunOutcome repair_run(sim::VirtualClock& clock, sim::SimBackend& bus, sim::Instrument& instrument,
+                      const FaultSchedule& schedule, const sim::ImageSet& set) {
+    const auto checked = [&](const ItemStates& before, RunOutcome outcome) {
+        SCOPED_TRACE("the repair:\n" + outcome.log);
+        expect_checks_true_to(before, outcome.log, "the run after it");
+        return outcome;
+    };
+    const auto bare = [&] {
+        auto lock = bus.lock();
+        return instrument.bare();
+    };
+    bool recovery_faulted = false;
+    const auto recover = [&](bool faults_allowed) {
+        RecordingWindowPort window;
+        std::optional<StopAtTransfer> stop;
+        if (faults_allowed && schedule.recovery_power_cut_at) {
+            auto lock = bus.lock();
+            instrument.faults().power_loss_at_transfer =
+                instrument.transfers().size() + *schedule.recovery_power_cut_at;
+            recovery_faulted = true;
+        } else if (faults_allowed && schedule.recovery_stop_at) {
+            stop.emplace(bus, *schedule.recovery_stop_at);
+            usb_install_backend(&*stop);
+            recovery_faulted = true;
+        }
+        const ItemStates before = item_states(bus, instrument, set);
+        RunOutcome outcome = checked(before, run_recovery(window, instrument.path()));
+        usb_install_backend(&bus);
+        worker_clear_stop();
+        auto lock = bus.lock();
+        instrument.faults().power_loss_at_transfer.reset();
+        return outcome;
+    };
+    const auto round = [&](bool faults_allowed) {
+        if (bare()) {
+            return recover(faults_allowed);
+        }
+        RecordingWindowPort window;
+        const ItemStates before = item_states(bus, instrument, set);
+        RunOutcome program = checked(before, run_command(window, true, nullptr));
+        return program.summary_up_to_date || !bare() ? program : recover(faults_allowed);
+    };
+    RunOutcome outcome = round(true);
+    if (recovery_faulted) {
+        power_up(clock, bus, instrument, true);
+        outcome = round(false);
+    }
+    return outcome;
 }
 
 class Campaign : public testing::Test {
@@ -319,18 +443,23 @@ void Campaign::run_schedules(const std::vector<std::uint64_t>& seeds) {
         }
 
         std::string result = outcome.summary_up_to_date ? "up to date" : "failed";
-        if (!holds_set || !outcome.summary_up_to_date) {
-            // Whatever the run left, a clean Program run repairs it.
-            // A instrument that lost power is back once its power returns.
-            clock.advance_us(instrument.timing().power_restore_us + 1'000'000);
-            bus.settle();
-            RecordingWindowPort repair_window;
-            const ItemStates before_repair = item_states(bus, instrument, images_.set());
-            const RunOutcome repair = run_command(repair_window, true, nullptr);
-            expect_checks_true_to(before_repair, repair.log, "the run after it");
+        {
+            // The controller must start at power-up as something a later run
+            // reaches: the instrument, or the bare controller that recover loads.
             auto lock = bus.lock();
-            const bool repaired = repair.summary_up_to_date && instrument_holds_set(instrument, images_);
-            EXPECT_TRUE(repaired) << "the repair run did not restore the set:\n" << repair.log
+            EXPECT_FALSE(instrument.hung()) << "the controller hangs";
+            EXPECT_NE(instrument.state_at_power_up(), sim::ControllerState::hung)
+                << "the controller would hang at the next power-up";
+        }
+        if (!holds_set || !outcome.summary_up_to_date) {
+            // Whatever the run left, the program repairs: one clean Program
+            // run, with a recovery first where the controller is bare.
+            power_up(clock, bus, instrument, false);
+            const RunOutcome repair = repair_run(clock, bus, instrument, schedule, images_.set());
+            auto lock = bus.lock();
+            const bool repaired = repair.summary_up_to_date && instrument_holds_set(instrument, images_) &&
+                                  instrument.state_at_power_up() == sim::ControllerState::instrument;
+            EXPECT_TRUE(repaired) << "the repair did not restore the set:\n" << repair.log
                                   << repair.last_message;
             if (repaired && !outcome.summary_up_to_date) {
                 result = "repaired";
@@ -371,7 +500,11 @@ TEST_F(Campaign, RegressionSchedules) {
     // 6307, 15125, 19060, 19142 (EEPROM write lost): the header chunk stored
     // wrong; the controller no longer booted the instrument's firmware, so
     // no later run could find the instrument to repair it.
-    run_schedules({16, 15122, 18342, 40354, 6307, 15125, 19060, 19142});
+    // 31, 104, 117, 142, 151, 221, 224, 239: an EEPROM write that stopped
+    // halfway (a refused page, a failed request) left the old header over a
+    // body half new, half old: the controller hung at its next start.
+    run_schedules({16, 15122, 18342, 40354, 6307, 15125, 19060, 19142, 31, 104, 117, 142, 151, 221,
+                   224, 239});
 }
 
 }  // namespace

@@ -19,6 +19,11 @@ struct FaultSchedule {
     std::vector<std::function<void(sim::Faults&)>> faults;
     // A "Refresh" click when the host's transfer with this number goes out.
     std::optional<std::size_t> refresh_at_transfer;
+    // When the run leaves a bare controller, the first recovery meets these:
+    // a power cut at this transfer of the recovery (its firmware load comes
+    // first), or a stop asked for at this transfer of it.
+    std::optional<std::size_t> recovery_power_cut_at;
+    std::optional<std::size_t> recovery_stop_at;
 
     void arm(sim::Instrument& instrument_under_test) const {
         instrument_under_test.faults().rng = sim::Rng(seed * 7919 + 1);
@@ -172,6 +177,35 @@ inline const std::vector<FaultKind>& interruption_kinds() {
 
 }  // namespace fault_schedule_detail
 
+namespace fault_schedule_detail {
+
+// Faults aimed at the boot EEPROM's write and at the recovery of a bare
+// controller, drawn from a generator of their own so that every seed keeps
+// the faults it had before they were added.
+inline void draw_eeprom_and_recovery_faults(FaultSchedule& schedule, const sim::SyntheticImages& images) {
+    sim::Rng rng(schedule.seed * 0xA24BAED4963EE407ULL + 11);
+    if (rng.next() % 3 == 0) {
+        // The write requests of one programming: the withdrawn marker, every
+        // page, the commit, and a few rewrites.
+        const std::size_t writes = images.usb_firmware.size() / 32 + 6;
+        const std::size_t at = rng.next() % writes;
+        const std::size_t prefix = rng.next() % 33;
+        schedule.kinds.emplace_back("EEPROM power cut");
+        schedule.faults.push_back([at, prefix](sim::Faults& f) {
+            f.power_loss_at_eeprom_write = at;
+            f.eeprom_cut_prefix_bytes = prefix;
+        });
+    }
+    const auto recovery = rng.next() % 4;
+    if (recovery == 0) {
+        schedule.recovery_power_cut_at = rng.next() % 16;
+    } else if (recovery == 1) {
+        schedule.recovery_stop_at = rng.next() % 40000;
+    }
+}
+
+}  // namespace fault_schedule_detail
+
 inline FaultSchedule make_fault_schedule(std::uint64_t seed, const sim::SyntheticImages& images) {
     using namespace fault_schedule_detail;
     sim::Rng rng(seed * 0x9E3779B97F4A7C15ULL + 17);
@@ -209,6 +243,7 @@ inline FaultSchedule make_fault_schedule(std::uint64_t seed, const sim::Syntheti
             schedule.refresh_at_transfer = interruption_rng.next() % 40000;
         }
     }
+    draw_eeprom_and_recovery_faults(schedule, images);
     return schedule;
 }
 
