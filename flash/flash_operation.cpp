@@ -67,14 +67,21 @@ FlashOperation::FlashOperation(UsbDevice* device, int selector, int overall_from
       overall_from_(overall_from),
       span_(progress_span(overall_from, overall_to)) {}
 
-int FlashOperation::open() {
+FlashOpening FlashOperation::open() {
     flash_command(device_, FLASH_CMD_MODE | FLASH_MODE_UPDATE);
     clock_sleep_ms(MODE_PAUSE_MS);
-    flash_command(device_, FLASH_CMD_SELECT | static_cast<std::uint32_t>(region_.flash_device));
+    const int select_sent =
+        flash_command(device_, FLASH_CMD_SELECT | static_cast<std::uint32_t>(region_.flash_device));
     progress_task(0);
     progress_overall(static_cast<std::uint32_t>(overall_from_));
+    if (select_sent != 0) {
+        // Identifying now would say nothing about which device is selected,
+        // and costs seconds when the pipe is gone; the closing drains and
+        // identifies anyway.
+        return {false, -1};
+    }
     drain_stale_replies(device_);
-    return flash_access(device_);
+    return {true, flash_access(device_)};
 }
 
 void FlashOperation::close_update() {

@@ -32,14 +32,25 @@ struct ReplyWaitResult {
 ReplyWaitResult flash_wait_reply(UsbDevice* device, int budget,
                                  const std::function<void(int)>& on_empty_poll = {});
 
+// What the opening found.
+struct FlashOpening {
+    bool selected = false;   // the device select went out whole
+    int capacity_code = -1;  // < 1: the flash did not answer; not asked unless selected
+
+    // Erasing, writing and reading need both: after a select that did not go
+    // out whole the flash core still addresses the device selected before,
+    // and the same addresses there lie in another image's region.
+    bool ready() const { return selected && capacity_code > 0; }
+};
+
 // One operation on one region, from its opening to its closing.
 class FlashOperation {
   public:
     FlashOperation(UsbDevice* device, int selector, int overall_from, int overall_to);
 
-    // Mode 5, the device select, the bars at their start, a drain and the
-    // identification: returns the capacity code (< 1: the flash did not answer).
-    int open();
+    // Mode 5, the device select, the bars at their start, then, when the
+    // select went out whole, a drain and the identification.
+    FlashOpening open();
 
     // The closing of an erase or programming run.
     void close_update();

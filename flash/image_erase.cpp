@@ -57,11 +57,11 @@ int erase_sectors(FlashOperation& operation, std::uint32_t sector) {
 int image_erase(UsbDevice* device, int selector, int overall_from, int overall_to) {
     FlashOperation operation(device, selector, overall_from, overall_to);
     int result = -1;
-    const int capacity_code = operation.open();
-    if (capacity_code > 0) {
+    const FlashOpening opening = operation.open();
+    if (opening.ready()) {
         flash_command(device, FLASH_CMD_UPDATE_BEGIN);
         clock_sleep_ms(UPDATE_BEGIN_PAUSE_MS);
-        result = erase_sectors(operation, sector_size(capacity_code));
+        result = erase_sectors(operation, sector_size(opening.capacity_code));
     }
     operation.close_update();
     return result;

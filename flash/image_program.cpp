@@ -60,7 +60,7 @@ int write_pages(FlashOperation& operation) {
 int image_program(UsbDevice* device, int selector, int overall_from, int overall_to) {
     FlashOperation operation(device, selector, overall_from, overall_to);
     int result = -1;
-    if (operation.open() > 0 && operation.length() > 0) {
+    if (operation.open().ready() && operation.length() > 0) {
         flash_command(device, FLASH_CMD_UPDATE_BEGIN);
         clock_sleep_ms(UPDATE_BEGIN_PAUSE_MS);
         result = write_pages(operation);

@@ -63,8 +63,11 @@ int compare_region(FlashOperation& operation) {
 
 int image_verify(UsbDevice* device, int selector, int overall_from, int overall_to) {
     FlashOperation operation(device, selector, overall_from, overall_to);
-    int result = 0;
-    if (operation.open() > 0) {
+    const FlashOpening opening = operation.open();
+    // A flash that does not identify counts as different; a region that may
+    // lie on the other device was not compared at all.
+    int result = opening.selected ? 0 : -1;
+    if (opening.ready()) {
         flash_command(device, FLASH_CMD_MODE | FLASH_MODE_READ);
         result = compare_region(operation);
     }

@@ -4,6 +4,7 @@
 
 #include "images/images.h"
 
+#include "images/image_regions.h"
 #include "window/window_port.h"
 
 std::array<std::uint8_t, 256> bit_reverse_table = {};
@@ -76,6 +77,18 @@ bool image_set_complete() {
     return true;
 }
 
+// An image longer than its region would have its erase or write reach into
+// the next region, possibly one the check found current.
+bool image_set_fits() {
+    for (const ImageRegion& region : IMAGE_REGIONS) {
+        const std::int32_t length = slot(region.image_id).length;
+        if (length < 0 || static_cast<std::uint32_t>(length) > region.capacity()) {
+            return false;
+        }
+    }
+    return true;
+}
+
 std::uint32_t little_endian_32(const std::uint8_t* bytes) {
     return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
            static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
@@ -97,7 +110,7 @@ bool image_set_load(ResourceSource& source, const ImageLoadingLimits& limits) {
         }
         slot(id) = is_bitstream(id) ? load_bitstream(source, id, limits) : load_whole(source, id);
     }
-    return image_set_complete();
+    return image_set_complete() && image_set_fits();
 }
 
 const char* image_role(int id) {

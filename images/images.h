@@ -51,14 +51,16 @@ constexpr int BITSTREAM_HEADER_SEARCH = 256;
 
 // The size limits the loading rules apply. The program always loads with the
 // defaults; the fuzz target lowers the bitstream minimum so that the same rules
-// run on small resources.
+// run on small resources. The region capacities (images/image_regions.h) stay
+// as they are: small images fit them.
 struct ImageLoadingLimits {
     // A bitstream resource must be larger than this to be loaded at all.
     std::uint32_t bitstream_min_exclusive = BITSTREAM_MIN_EXCLUSIVE;
 };
 
 // Loads the catalogue in its order and by its rules into the process-wide
-// images; true when the set is complete.
+// images; true when the set is complete and every image that is stored on the
+// instrument fits its region there (images/image_regions.h).
 bool image_set_load(ResourceSource& source);
 // The same with other limits.
 bool image_set_load(ResourceSource& source, const ImageLoadingLimits& limits);

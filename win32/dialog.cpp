@@ -75,10 +75,26 @@ void initialise(HWND window) {
     PostMessageA(window, WM_COMMAND, IDC_REFRESH, 0);
 }
 
-// The combo box's selection when it names a listed device, else -1.
-int selected_device() {
+// The refusal the device commands give while a worker runs.
+constexpr const char* BUSY_MESSAGE =
+    "Another process is already active, please wait until it finishes.";
+
+// The combo box's selection when it names a listed device, else -1. The busy
+// check comes before the list is read: a running worker's closing refresh
+// rewrites the list on its own thread, so reading it first would race. Once
+// worker_busy() is false the worker has made its last write, and only this
+// thread starts another. The commands read the list before their own busy
+// check, so while a worker runs they are not called and the refusal is here.
+int device_for_command() {
     const auto index = static_cast<int>(SendMessageA(controls.device_combo, CB_GETCURSEL, 0, 0));
-    return index >= 0 && index < listed_device_count() ? index : -1;
+    if (index < 0) {
+        return -1;
+    }
+    if (worker_busy()) {
+        window_port().message_box(BUSY_MESSAGE, MessageIcon::warning);
+        return -1;
+    }
+    return index < listed_device_count() ? index : -1;
 }
 
 void on_command(HWND window, int id) {
@@ -87,7 +103,7 @@ void on_command(HWND window, int id) {
             refresh_command();
             break;
         case IDC_PROGRAM:
-            if (const int index = selected_device(); index >= 0) {
+            if (const int index = device_for_command(); index >= 0) {
                 program_command(index, 1);
             }
             break;
@@ -109,7 +125,7 @@ bool on_system_command(HWND window, WPARAM wparam) {
     if (command != IDM_FPGA_HALT && command != IDM_POWER_CYCLE && command != IDM_VERIFY_CONTENTS) {
         return false;
     }
-    const int index = selected_device();
+    const int index = device_for_command();
     if (index < 0) {
         return true;
     }

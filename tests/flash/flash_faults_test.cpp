@@ -324,5 +324,44 @@ TEST_F(FlashFaults, ALastClosingSendTakenInPartReplacesAnEqualResult) {
     }
 }
 
+// ---- the device select ----
+
+// A select taken in part leaves the flash core on device 0, where the firmware
+// regions' addresses lie inside the factory bitstream: the operation fails
+// without erasing, writing or reading anything, and still sends its closing.
+TEST_F(FlashFaults, ASelectTakenInPartFailsTheOperationBeforeItTouchesTheFlash) {
+    using Operation = int (*)(UsbDevice*, int, int, int);
+    const struct {
+        const char* name;
+        Operation operation;
+        int selector;
+    } cases[] = {
+        {"erase", image_erase, SELECTOR_FIRMWARE},
+        {"program", image_program, SELECTOR_FACTORY_FIRMWARE},
+        {"verify", image_verify, SELECTOR_FIRMWARE},
+    };
+    for (const auto& item : cases) {
+        SCOPED_TRACE(item.name);
+        ASSERT_NO_FATAL_FAILURE(start());
+        fill_with_pattern(instrument().flash(0), 0x5C);  // so that an erase anywhere shows
+        const auto device_0 = sim().flash_bytes(0, 0, sim::NorFlash::SIZE);
+        const auto device_1 = sim().flash_bytes(1, 0, sim::NorFlash::SIZE);
+        faults().partial_write = sim::Trigger::once(1);  // mode 5 goes whole, the select not
+
+        EXPECT_EQ(item.operation(device(), item.selector, 0, 1), -1);
+
+        EXPECT_TRUE(sim().flash_bytes(0, 0, sim::NorFlash::SIZE) == device_0);
+        EXPECT_TRUE(sim().flash_bytes(1, 0, sim::NorFlash::SIZE) == device_1);
+        const auto words = sent();
+        for (const std::uint32_t opcode : {ERASE, WRITE, READ}) {
+            EXPECT_THAT(addresses_of(words, opcode), ::testing::IsEmpty()) << std::hex << opcode;
+        }
+        EXPECT_EQ(count_of(words, UPDATE_BEGIN), 0U);
+        ASSERT_GE(words.size(), 2U);
+        EXPECT_THAT(std::vector<std::uint32_t>(words.end() - 2, words.end()),
+                    ElementsAre(SELECT_0, IDENTIFY));
+    }
+}
+
 }  // namespace
 }  // namespace flash_test

@@ -132,6 +132,43 @@ TEST(ImageSetLoad, EveryMissingOrEmptyImageRefuses) {
     }
 }
 
+// Each image stored on the instrument ends at or below where the next region
+// begins: one byte more would have its erase or write reach into it.
+TEST(ImageSetLoad, AnImageOneByteLongerThanItsRegionRefusesTheSet) {
+    const struct {
+        int id;
+        std::uint32_t capacity;
+    } regions[] = {
+        {403, 0x6C0000},              // factory bitstream: 0 to the bitstream
+        {405, 0xFC0000 - 0x6C0000},   // bitstream, header cut off: to the configuration sequence
+        {402, 0x1000000 - 0xFC0000},  // configuration sequence: to the end of the 16 MiB device
+        {404, 0x100000},              // factory firmware: 0 to the firmware
+        {406, 0x1000000 - 0x100000},  // firmware: to the end of the device
+        {407, 0x3000},                // boot image: up to the identification block
+    };
+    constexpr std::uint32_t HEADER = 118;  // image 405 carries one
+    for (const auto& region : regions) {
+        for (const std::uint32_t length : {region.capacity, region.capacity + 1}) {
+            SCOPED_TRACE(testing::Message() << region.id << " of " << length << " bytes");
+            BlobSource source = complete_set();
+            if (region.id == 405) {
+                source.blobs[405] = bitstream(length + HEADER, HEADER);
+            } else {
+                source.blobs[region.id] = Bytes(length, 0xFF);
+            }
+            RecordingWindowPort port;
+            const bool fits = length == region.capacity;
+            EXPECT_EQ(startup_load_images(source, port), fits);
+            EXPECT_EQ(firmware_image(region.id).length, static_cast<std::int32_t>(length));
+            ASSERT_EQ(port.message_boxes.size(), fits ? 0U : 1U);
+            if (!fits) {
+                EXPECT_EQ(port.message_boxes[0].text, STARTUP_REFUSAL_MESSAGE);
+                EXPECT_EQ(port.message_boxes[0].icon, MessageIcon::error);
+            }
+        }
+    }
+}
+
 TEST(Startup, RefusalShowsTheMessageWithTheErrorIcon) {
     BlobSource source = complete_set();
     source.blobs.erase(407);
