@@ -92,12 +92,17 @@ int LibusbBackend::open(UsbDevice& device) {
     auto context = std::make_unique<Device>();
     context->handle = LibusbHandle(raw_handle);
     context->interface_number = located->interface_number;
-    // A kernel driver bound to the interface is set aside while it is ours.
-    libusb_set_auto_detach_kernel_driver(raw_handle, 1);
-    if (libusb_claim_interface(raw_handle, context->interface_number) != LIBUSB_SUCCESS) {
-        return -2;  // held by another program; the handle closes with context
+    // The claim makes the device this program's alone. A bare controller
+    // without an interface has nothing to claim: endpoint 0 is open to the
+    // process that opened the node.
+    if (context->interface_number >= 0) {
+        // A kernel driver bound to the interface is set aside while it is ours.
+        libusb_set_auto_detach_kernel_driver(raw_handle, 1);
+        if (libusb_claim_interface(raw_handle, context->interface_number) != LIBUSB_SUCCESS) {
+            return -2;  // held by another program; the handle closes with context
+        }
+        context->claimed = true;
     }
-    context->claimed = true;
     device.context = reinterpret_cast<DeviceContext*>(context.release());
     ++open_devices_;
     return 0;

@@ -1,9 +1,10 @@
 #pragma once
 // The instrument over libusb-1.0 (Linux): discovery by the vendor and product
-// ids of the instrument's boot image, a path naming the physical port, the
-// interface claimed at open, synchronous control transfers, and one
-// asynchronous libusb_transfer per pipe whose completion is awaited by
-// handling libusb's events (blocking in its poll, never spinning).
+// ids of the instrument's boot image (and of bare controllers by the chip's
+// built-in ids), a path naming the physical port, the interface claimed at
+// open, synchronous control transfers, and one asynchronous libusb_transfer
+// per pipe whose completion is awaited by handling libusb's events (blocking
+// in its poll, never spinning).
 //
 // Paths look like "usb:1-4.2" (bus 1, port 4 of the root hub, port 2 of the
 // hub behind it); they stay the same when the instrument restarts and comes
@@ -72,7 +73,8 @@ class LibusbBackend final : public UsbBackend {
     static constexpr std::uint32_t CANCEL_SETTLE_TIMEOUT_MS = 1000;
 
   private:
-    // The instrument's device at the path and the interface to claim on it.
+    // The instrument's (or bare controller's) device at the path and the
+    // interface to claim on it: -1 for a bare controller without one.
     struct Located {
         libusb_device* device = nullptr;  // referenced; the caller unreferences it
         int interface_number = 0;

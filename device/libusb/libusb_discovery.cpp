@@ -1,5 +1,6 @@
-// Finding instruments with libusb: which devices are instruments, the path
-// that names their port, and finding a device again by that path.
+// Finding instruments with libusb: which devices are instruments, which are
+// bare controllers, the path that names their port, and finding a device
+// again by that path.
 #include <libusb.h>
 
 #include <cstdio>
@@ -46,6 +47,32 @@ int instrument_interface(const libusb_config_descriptor& config) {
         }
     }
     return -1;
+}
+
+// A bare controller: the chip's built-in ids and no instrument interface. The
+// interface to claim is the first of the configuration; none (-1) when the
+// configuration has no interface or libusb cannot read it, since endpoint 0
+// needs no claim.
+bool is_bare_controller(libusb_device* device, int* interface_number) {
+    libusb_device_descriptor descriptor{};
+    if (libusb_get_device_descriptor(device, &descriptor) != LIBUSB_SUCCESS ||
+        descriptor.idVendor != BARE_CONTROLLER_VENDOR_ID ||
+        descriptor.idProduct != BARE_CONTROLLER_PRODUCT_ID) {
+        return false;
+    }
+    *interface_number = -1;
+    libusb_config_descriptor* raw_config = nullptr;
+    if (libusb_get_active_config_descriptor(device, &raw_config) != LIBUSB_SUCCESS) {
+        return true;
+    }
+    const ConfigDescriptor config(raw_config);
+    if (instrument_interface(*config) >= 0) {
+        return false;
+    }
+    if (config->bNumInterfaces > 0 && config->interface[0].num_altsetting > 0) {
+        *interface_number = config->interface[0].altsetting[0].bInterfaceNumber;
+    }
+    return true;
 }
 
 }  // namespace
@@ -103,15 +130,21 @@ bool LibusbBackend::is_instrument(libusb_device* device, int* interface_number) 
 
 void LibusbBackend::list_interfaces(const Guid& interface_class, std::vector<std::string>& paths) {
     Guid instrument_class;
-    if (_parse_guid(INSTRUMENT_INTERFACE_GUID, &instrument_class) != 0 ||
-        !(interface_class == instrument_class)) {
+    Guid bare_class;
+    const bool instruments = _parse_guid(INSTRUMENT_INTERFACE_GUID, &instrument_class) == 0 &&
+                             interface_class == instrument_class;
+    const bool bare =
+        _parse_guid(BARE_CONTROLLER_GUID, &bare_class) == 0 && interface_class == bare_class;
+    if (!instruments && !bare) {
         return;
     }
     refresh_context();
     const LibusbDeviceList devices(context_);
     for (libusb_device* device : devices) {
         int interface_number = 0;
-        if (!is_instrument(device, &interface_number)) {
+        const bool listed = instruments ? is_instrument(device, &interface_number)
+                                        : is_bare_controller(device, &interface_number);
+        if (!listed) {
             continue;
         }
         std::string path = libusb_port_path(device);
@@ -121,12 +154,18 @@ void LibusbBackend::list_interfaces(const Guid& interface_class, std::vector<std
     }
 }
 
+// An instrument, or a bare controller: the path alone names the device, and
+// the recovery of an instrument whose controller lost its firmware opens it.
 std::optional<LibusbBackend::Located> LibusbBackend::locate(const std::string& path) {
     refresh_context();
     const LibusbDeviceList devices(context_);
     for (libusb_device* device : devices) {
+        if (libusb_port_path(device) != path) {
+            continue;
+        }
         int interface_number = 0;
-        if (libusb_port_path(device) == path && is_instrument(device, &interface_number)) {
+        if (is_instrument(device, &interface_number) ||
+            is_bare_controller(device, &interface_number)) {
             return Located{libusb_ref_device(device), interface_number};
         }
     }

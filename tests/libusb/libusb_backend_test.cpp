@@ -146,6 +146,39 @@ TEST_F(LibusbBackendTest, ClosingAPipeCancelsAndReapsTheReadInFlight) {
     EXPECT_EQ(harness_->bus().open_handle_count(), 0U);
 }
 
+// A controller whose boot EEPROM holds no image comes up bare: listed under
+// its own class only, opened, and answering the firmware-load request.
+TEST_F(LibusbBackendTest, BareControllerIsListedApartAndTakesTheFirmwareLoadRequest) {
+    const sim::Instrument& instrument = attach();
+    sim::InstrumentConfig blank = instant();
+    blank.initial.eeprom = sim::Contents::blank;
+    const sim::Instrument& bare = attach(blank);
+    const auto listed = [&](const char* class_text) {
+        Guid interface_class;
+        _parse_guid(class_text, &interface_class);
+        std::vector<std::string> paths;
+        harness_->backend().list_interfaces(interface_class, paths);
+        return paths;
+    };
+    EXPECT_EQ(listed(INSTRUMENT_INTERFACE_GUID), std::vector<std::string>{instrument.path()});
+    EXPECT_EQ(listed(BARE_CONTROLLER_GUID), std::vector<std::string>{bare.path()});
+
+    UsbDevice device;
+    std::string path = bare.path();
+    device.path = path.data();
+    ASSERT_EQ(harness_->backend().open(device), 0);
+    std::uint8_t descriptor[18] = {};
+    EXPECT_EQ(harness_->backend().get_descriptor(device, DESCRIPTOR_TYPE_DEVICE, 0, descriptor),
+              18);
+    EXPECT_EQ(descriptor[8] | descriptor[9] << 8, BARE_CONTROLLER_VENDOR_ID);
+    EXPECT_EQ(descriptor[10] | descriptor[11] << 8, BARE_CONTROLLER_PRODUCT_ID);
+    std::uint8_t hold_in_reset = 0x01;
+    const UsbSetupPacket setup{0x40, VREQ_FIRMWARE_LOAD, CONTROLLER_CPUCS, 0, 1};
+    EXPECT_EQ(harness_->backend().control_transfer(device, setup, std::span(&hold_in_reset, 1)), 1);
+    harness_->backend().close(device);
+    EXPECT_EQ(harness_->bus().open_handle_count(), 0U);  // the claim was given back
+}
+
 TEST_F(LibusbBackendTest, AFullSessionUsesOnlyIoctlsUsbfsKnows) {
     attach();
     const char* guid = INSTRUMENT_INTERFACE_GUID;

@@ -30,8 +30,9 @@ std::string hex(std::span<const std::uint8_t> bytes) {
 
 // The descriptors an instrument shows in sysfs: read from it, or, for one held
 // open by another program (which the bus refuses to open), those of a
-// standard instrument.
-std::vector<std::uint8_t> sysfs_descriptors(sim::SimBackend& bus, const std::string& sim_path) {
+// standard instrument or of a bare controller.
+std::vector<std::uint8_t> sysfs_descriptors(sim::SimBackend& bus, const std::string& sim_path,
+                                            bool bare) {
     UsbDevice probe;
     std::string path = sim_path;
     probe.path = path.data();
@@ -48,12 +49,16 @@ std::vector<std::uint8_t> sysfs_descriptors(sim::SimBackend& bus, const std::str
         }
     }
     sim::BootIdentity identity;
-    identity.instrument_firmware = true;
-    identity.vendor_id = sim::SYNTHETIC_VENDOR_ID;
-    identity.product_id = sim::SYNTHETIC_PRODUCT_ID;
-    identity.device_id = sim::SYNTHETIC_DEVICE_ID;
-    device = sim::make_device_descriptor(identity, true);
-    configuration = sim::make_configuration_descriptor(sim::instrument_endpoints());
+    identity.instrument_firmware = !bare;
+    identity.vendor_id = bare ? sim::CONTROLLER_DEFAULT_VENDOR_ID : sim::SYNTHETIC_VENDOR_ID;
+    identity.product_id = bare ? sim::CONTROLLER_DEFAULT_PRODUCT_ID : sim::SYNTHETIC_PRODUCT_ID;
+    identity.device_id = bare ? sim::CONTROLLER_DEFAULT_DEVICE_ID : sim::SYNTHETIC_DEVICE_ID;
+    device = sim::make_device_descriptor(identity, !bare);
+    configuration = sim::make_configuration_descriptor(bare ? std::vector<sim::EndpointSpec>{}
+                                                            : sim::instrument_endpoints());
+    if (bare) {
+        std::fill(device.begin() + 14, device.begin() + 17, 0);  // no strings
+    }
     device.insert(device.end(), configuration.begin(), configuration.end());
     return device;
 }
@@ -89,6 +94,12 @@ void UmockdevUsbfs::sync() {
     Guid instrument_class;
     _parse_guid(INSTRUMENT_INTERFACE_GUID, &instrument_class);
     bus_.list_interfaces(instrument_class, present);
+    // Controllers that came up without firmware are on the bus as well.
+    std::vector<std::string> bare;
+    Guid bare_class;
+    _parse_guid(BARE_CONTROLLER_GUID, &bare_class);
+    bus_.list_interfaces(bare_class, bare);
+    present.insert(present.end(), bare.begin(), bare.end());
     const std::lock_guard lock(mutex_);
     for (std::size_t i = 0; i < nodes_.size();) {
         // An instrument that left while a client holds it stays in the testbed
@@ -109,7 +120,7 @@ void UmockdevUsbfs::sync() {
             return node->sim_path == sim_path;
         });
         if (!shown) {
-            add_node(sim_path);
+            add_node(sim_path, std::find(bare.begin(), bare.end(), sim_path) != bare.end());
         }
     }
 }
@@ -139,7 +150,7 @@ std::optional<std::string> UmockdevUsbfs::devnode_of(const std::string& sim_path
     return std::nullopt;
 }
 
-void UmockdevUsbfs::add_node(const std::string& sim_path) {
+void UmockdevUsbfs::add_node(const std::string& sim_path, bool bare) {
     auto node = std::make_unique<Node>();
     node->sim_path = sim_path;
     // A port stays the instrument's; the device number is new at every arrival.
@@ -156,7 +167,7 @@ void UmockdevUsbfs::add_node(const std::string& sim_path) {
     node->devnode = devnode;
     node->sysfs_path = "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-" + std::to_string(node->port);
 
-    const std::vector<std::uint8_t> descriptors = sysfs_descriptors(bus_, sim_path);
+    const std::vector<std::uint8_t> descriptors = sysfs_descriptors(bus_, sim_path, bare);
     const int configuration_value = descriptors.size() > 23 ? descriptors[23] : 1;
     umockdev_testbed_attach_ioctl(testbed_, node->devnode.c_str(), handler_, nullptr);
     const std::string number = std::to_string(node->device_number);

@@ -37,8 +37,9 @@ class UmockdevUsbfs {
     // true when umockdev's preload library is in the process.
     static bool preloaded();
 
-    // Gives every instrument on the bus a device in the testbed (bus 1, one
-    // root-hub port each, in order of first sight) and removes those that left.
+    // Gives every instrument on the bus, and every bare controller, a device
+    // in the testbed (bus 1, one root-hub port each, in order of first sight)
+    // and removes those that left.
     void sync();
     // For a program in another process, which moves no virtual time itself:
     // moves the bus's clock on by the real time passed, then syncs.
@@ -66,7 +67,7 @@ class UmockdevUsbfs {
 
     bool handle_ioctl(_UMockdevIoctlClient* client);
     Node* node_of_devnode(const std::string& devnode);
-    void add_node(const std::string& sim_path);
+    void add_node(const std::string& sim_path, bool bare);
     void remove_node(Node& node);
     void follow_real_time();
     bool open_on_bus(Node& node);
