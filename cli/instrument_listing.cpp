@@ -79,8 +79,24 @@ JsonRecord instrument_record(const ListedInstrument& instrument) {
 
 namespace {
 
+// The port as a shell word: quoted when it holds anything but the characters
+// of a Linux port path ("usb:1-4.2"); a simulated port names a Windows path.
+std::string shell_word(const std::string& text) {
+    const bool plain = !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) != 0 || std::strchr(":._/-", c) != nullptr;
+    });
+    if (plain) {
+        return text;
+    }
+    std::string quoted = "'";
+    for (const char c : text) {
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return quoted + "'";
+}
+
 std::string recover_command_line(const std::string& port) {
-    return "ombrix-fwupdate recover --port " + port;
+    return "ombrix-fwupdate recover --port " + shell_word(port);
 }
 
 }  // namespace

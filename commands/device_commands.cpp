@@ -175,9 +175,14 @@ bool start_worker(UsbDevice* device, int program_mode) {
 
 }  // namespace
 
+// Each command refuses while a worker runs before it reads the device list,
+// which the worker's closing refresh rewrites on the worker's thread.
 int program_command(int index, int program_mode) {
+    if (refuse_when_busy()) {
+        return 0;
+    }
     UsbDevice* device = listed_device(index);
-    if (device == nullptr || refuse_when_busy()) {
+    if (device == nullptr) {
         return 0;
     }
     drop_worker_handle();
@@ -258,8 +263,11 @@ int recover_command(const char* bare_controller_path) {
 }
 
 int device_power_command(int index, int halt) {
+    if (refuse_when_busy()) {
+        return 0;
+    }
     UsbDevice* device = listed_device(index);
-    if (device == nullptr || refuse_when_busy()) {
+    if (device == nullptr) {
         return 0;
     }
     remembered_device_path() = device->path;

@@ -8,7 +8,6 @@
 
 #include "window/window_port.h"
 #include "commands/device_commands.h"
-#include "instruments/device_list.h"
 #include "images/images.h"
 
 namespace {
@@ -75,26 +74,12 @@ void initialise(HWND window) {
     PostMessageA(window, WM_COMMAND, IDC_REFRESH, 0);
 }
 
-// The refusal the device commands give while a worker runs.
-constexpr const char* BUSY_MESSAGE =
-    "Another process is already active, please wait until it finishes.";
-
-// The combo box's selection when it names a listed device, else -1. The busy
-// check comes before the list is read: a running worker's closing refresh
-// rewrites the list on its own thread, so reading it first would race. Once
-// worker_busy() is false the worker has made its last write, and only this
-// thread starts another. The commands read the list before their own busy
-// check, so while a worker runs they are not called and the refusal is here.
+// The combo box's selection, or -1. The commands themselves refuse while a
+// worker runs before they read the device list (the worker's closing refresh
+// rewrites it on its own thread), and treat an index the list does not hold
+// as no device; so the window reads nothing of the list here.
 int device_for_command() {
-    const auto index = static_cast<int>(SendMessageA(controls.device_combo, CB_GETCURSEL, 0, 0));
-    if (index < 0) {
-        return -1;
-    }
-    if (worker_busy()) {
-        window_port().message_box(BUSY_MESSAGE, MessageIcon::warning);
-        return -1;
-    }
-    return index < listed_device_count() ? index : -1;
+    return static_cast<int>(SendMessageA(controls.device_combo, CB_GETCURSEL, 0, 0));
 }
 
 void on_command(HWND window, int id) {

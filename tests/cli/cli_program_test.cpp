@@ -288,3 +288,47 @@ TEST(CommandLineTerminal, AnAnswerOtherThanYesLeavesTheInstrumentAlone) {
 }
 
 }  // namespace
+
+namespace {
+
+// An instrument whose boot EEPROM holds no boot image: the bare controller is
+// listed on its own line and as a record of its own, never touched by the
+// other commands, and recover brings the instrument back and current.
+TEST(CommandLineRecovery, ListShowsTheBareControllerAndRecoverBringsItCurrent) {
+    const ProgramRun listed = run({"list", "--simulate=bare"});
+    ASSERT_EQ(listed.exit_code, 0) << described(listed);
+    EXPECT_TRUE(contains(listed.out, "bare USB controller  port ")) << described(listed);
+    EXPECT_TRUE(contains(listed.out, "recover with: ombrix-fwupdate recover --port ")) << described(listed);
+
+    const ProgramRun json_list = run({"list", "--simulate=bare", "--json"});
+    const auto records = records_of(json_list);
+    expect_well_formed_stream(records, 0, described(json_list));
+    const auto bare = of_type(records, "bare_controller");
+    ASSERT_EQ(bare.size(), 1U) << described(json_list);
+    EXPECT_EQ(bare[0].value("usb_ids", ""), "04b4:8613");
+    EXPECT_TRUE(of_type(records, "instrument").empty());
+
+    const ProgramRun verified = run({"verify", "--simulate=bare", "--speed-up", "0"});
+    EXPECT_EQ(verified.exit_code, 3) << "no instrument to verify\n" << described(verified);
+
+    const ProgramRun refused = run({"recover", "--simulate=bare", "--port", "usb:9-9", "--yes"});
+    EXPECT_EQ(refused.exit_code, 3) << described(refused);
+    EXPECT_TRUE(contains(refused.err, "No bare USB controller at usb:9-9")) << described(refused);
+    const ProgramRun unasked = run({"recover", "--simulate=bare"});
+    EXPECT_EQ(unasked.exit_code, 2) << "no terminal to ask on, no --yes\n" << described(unasked);
+
+    const ProgramRun recovered =
+        run({"recover", "--yes", "--simulate=bare", "--speed-up", "0", "--json"});
+    const auto stream = records_of(recovered);
+    expect_well_formed_stream(stream, 0, described(recovered));
+    ASSERT_EQ(stream.back()["items"].size(), ITEMS.size()) << described(recovered);
+    for (const json& item : stream.back()["items"]) {
+        const std::string state = item.value("state", "");
+        EXPECT_TRUE(state == "updated" || state == "up_to_date") << item;
+    }
+    EXPECT_TRUE(contains(recovered.out, "Loading the USB firmware into the controller ... done"))
+        << described(recovered);
+    EXPECT_TRUE(contains(recovered.out, "All the internal firmwares are up to date.")) << described(recovered);
+}
+
+}  // namespace

@@ -414,6 +414,9 @@ TEST_F(DeviceCommands, SecondCommandWhileTheWorkerRunsIsRefused) {
     EXPECT_EQ(program_command(0, 0), 0);
     EXPECT_EQ(device_power_command(0, 1), 0);
     EXPECT_EQ(device_power_command(0, 0), 0);
+    // Refused before the list is read, which the worker's end rewrites: an
+    // index it does not hold gets the same refusal.
+    EXPECT_EQ(program_command(7, 1), 0);
     // "Refresh" too: the list holds the record the worker uses.
     EXPECT_EQ(refresh_command(), 0);
     EXPECT_EQ(listed_device(0), worker_record);
@@ -422,7 +425,7 @@ TEST_F(DeviceCommands, SecondCommandWhileTheWorkerRunsIsRefused) {
               0);
 
     const auto shown = boxes();
-    ASSERT_EQ(shown.size(), 6U);
+    ASSERT_EQ(shown.size(), 7U);
     for (std::size_t i = 1; i < shown.size(); ++i) {
         EXPECT_EQ(shown[i].text, BUSY);
         EXPECT_EQ(shown[i].icon, MessageIcon::warning);
