@@ -7,8 +7,15 @@ _ombrix_fwupdate() {
         --device)
             # The attached instruments, as the program lists them.
             local names
-            names=$("${COMP_WORDS[0]}" list 2>/dev/null | cut -d' ' -f1)
+            names=$("${COMP_WORDS[0]}" list 2>/dev/null | grep '^DEV' | cut -d' ' -f1)
             mapfile -t COMPREPLY < <(compgen -W "$names" -- "$current")
+            return
+            ;;
+        --port)
+            # The bare USB controllers, by the port the program lists them at.
+            local ports
+            ports=$("${COMP_WORDS[0]}" list 2>/dev/null | sed -n 's/^bare USB controller  port \([^ ]*\) .*/\1/p')
+            mapfile -t COMPREPLY < <(compgen -W "$ports" -- "$current")
             return
             ;;
         --trace)
@@ -20,14 +27,14 @@ _ombrix_fwupdate() {
             ;;
     esac
     if [[ $current == --simulate=* ]]; then
-        mapfile -t COMPREPLY < <(compgen -P --simulate= -W "outdated current blank" -- "${current#--simulate=}")
+        mapfile -t COMPREPLY < <(compgen -P --simulate= -W "outdated current blank bare" -- "${current#--simulate=}")
         return
     fi
     if [[ $current == -* ]]; then
-        mapfile -t COMPREPLY < <(compgen -W "--device --simulate --simulate= --speed-up --trace --json
+        mapfile -t COMPREPLY < <(compgen -W "--device --port --simulate --simulate= --speed-up --trace --json
             --yes --quiet --verbose --help --version -y -q -v -h" -- "$current")
         return
     fi
-    mapfile -t COMPREPLY < <(compgen -W "list verify program halt power-cycle versions" -- "$current")
+    mapfile -t COMPREPLY < <(compgen -W "list verify program recover halt power-cycle versions" -- "$current")
 }
 complete -F _ombrix_fwupdate ombrix-fwupdate
