@@ -173,6 +173,28 @@ bool start_worker(UsbDevice* device, int program_mode) {
     return true;
 }
 
+// Opens the listed instrument and starts the worker on it. 1 when the worker
+// started; when_not_opened when the device would not open; 0 when the
+// worker's thread could not start (each refusal shown in its message box).
+int open_and_start_worker(UsbDevice* device, int program_mode, int when_not_opened) {
+    if (usb_open_device(device, 1) != 0) {
+        device_list_refresh(remembered_device_path().c_str());
+        window_port().message_box(CANNOT_ACCESS, MessageIcon::warning);
+        return when_not_opened;
+    }
+    // A worker that started owns the open device: it closes it and refreshes
+    // the list when it ends, however quickly that is, so the command does not
+    // judge it by how long it has been running.
+    if (!start_worker(device, program_mode)) {
+        window_port().control_enable(IDC_REFRESH, true);
+        usb_close_device(device);
+        device_list_refresh(remembered_device_path().c_str());
+        window_port().message_box(WORKER_NOT_STARTED, MessageIcon::error);
+        return 0;
+    }
+    return 1;
+}
+
 }  // namespace
 
 // Each command refuses while a worker runs before it reads the device list,
@@ -200,22 +222,7 @@ int program_command(int index, int program_mode) {
         log_append("done");
         log_end_line();
     }
-    if (usb_open_device(device, 1) != 0) {
-        device_list_refresh(remembered_device_path().c_str());
-        window_port().message_box(CANNOT_ACCESS, MessageIcon::warning);
-        return 1;
-    }
-    // A worker that started owns the open device: it closes it and refreshes
-    // the list when it ends, however quickly that is, so the command does not
-    // judge it by how long it has been running.
-    if (!start_worker(device, program_mode)) {
-        window_port().control_enable(IDC_REFRESH, true);
-        usb_close_device(device);
-        device_list_refresh(remembered_device_path().c_str());
-        window_port().message_box(WORKER_NOT_STARTED, MessageIcon::error);
-        return 0;
-    }
-    return 1;
+    return open_and_start_worker(device, program_mode, 1);
 }
 
 int recover_command(const char* bare_controller_path) {
@@ -247,19 +254,7 @@ int recover_command(const char* bare_controller_path) {
     // No restart: it would start the controller from its EEPROM, which holds
     // no boot image. The firmware runs from RAM until the worker has written
     // the EEPROM and the user power-cycles the instrument.
-    if (usb_open_device(device, 1) != 0) {
-        device_list_refresh(remembered_device_path().c_str());
-        window_port().message_box(CANNOT_ACCESS, MessageIcon::warning);
-        return 0;
-    }
-    if (!start_worker(device, 1)) {
-        window_port().control_enable(IDC_REFRESH, true);
-        usb_close_device(device);
-        device_list_refresh(remembered_device_path().c_str());
-        window_port().message_box(WORKER_NOT_STARTED, MessageIcon::error);
-        return 0;
-    }
-    return 1;
+    return open_and_start_worker(device, 1, 0);
 }
 
 int device_power_command(int index, int halt) {

@@ -61,12 +61,35 @@ struct RunOutcome {
     std::string last_message;
 };
 
+// A backend that calls arrive() as each of the host's transfers goes out.
+class TransferHook : public ForwardingUsbBackend {
+  public:
+    explicit TransferHook(UsbBackend& bus) : ForwardingUsbBackend(bus) {}
+    int control_transfer(UsbDevice& device, const UsbSetupPacket& setup,
+                         std::span<std::uint8_t> data) override {
+        arrive();
+        return ForwardingUsbBackend::control_transfer(device, setup, data);
+    }
+    bool start_write(UsbDevice& device, PipeState& pipe,
+                     std::span<const std::uint8_t> data) override {
+        arrive();
+        return ForwardingUsbBackend::start_write(device, pipe, data);
+    }
+    bool start_read(UsbDevice& device, PipeState& pipe, std::span<std::uint8_t> data) override {
+        arrive();
+        return ForwardingUsbBackend::start_read(device, pipe, data);
+    }
+
+  protected:
+    virtual void arrive() = 0;
+};
+
 // Holds the host's transfer with a given number until the window's thread
 // has handled a "Refresh" click: the click lands at that exact point of a run.
-class RefreshClick final : public ForwardingUsbBackend {
+class RefreshClick final : public TransferHook {
   public:
     RefreshClick(UsbBackend& bus, std::size_t at_transfer)
-        : ForwardingUsbBackend(bus), at_transfer_(at_transfer) {}
+        : TransferHook(bus), at_transfer_(at_transfer) {}
 
     // On the window's thread: clicks when a transfer asks for it, until the
     // worker has ended.
@@ -83,24 +106,9 @@ class RefreshClick final : public ForwardingUsbBackend {
         }
     }
 
-    int control_transfer(UsbDevice& device, const UsbSetupPacket& setup,
-                         std::span<std::uint8_t> data) override {
-        arrive();
-        return ForwardingUsbBackend::control_transfer(device, setup, data);
-    }
-    bool start_write(UsbDevice& device, PipeState& pipe,
-                     std::span<const std::uint8_t> data) override {
-        arrive();
-        return ForwardingUsbBackend::start_write(device, pipe, data);
-    }
-    bool start_read(UsbDevice& device, PipeState& pipe, std::span<std::uint8_t> data) override {
-        arrive();
-        return ForwardingUsbBackend::start_read(device, pipe, data);
-    }
-
   private:
     // Transfers of the window's own thread (the restart) go by unheld.
-    void arrive() {
+    void arrive() override {
         if (transfers_++ != at_transfer_ || std::this_thread::get_id() == window_thread_) {
             return;
         }
@@ -145,27 +153,12 @@ RunOutcome run_command(RecordingWindowPort& window, bool program_mode, RefreshCl
 }
 
 // Asks the worker to stop when the host's transfer with this number goes out.
-class StopAtTransfer final : public ForwardingUsbBackend {
+class StopAtTransfer final : public TransferHook {
   public:
     StopAtTransfer(UsbBackend& bus, std::size_t at_transfer)
-        : ForwardingUsbBackend(bus), at_transfer_(at_transfer) {}
-    int control_transfer(UsbDevice& device, const UsbSetupPacket& setup,
-                         std::span<std::uint8_t> data) override {
-        arrive();
-        return ForwardingUsbBackend::control_transfer(device, setup, data);
-    }
-    bool start_write(UsbDevice& device, PipeState& pipe,
-                     std::span<const std::uint8_t> data) override {
-        arrive();
-        return ForwardingUsbBackend::start_write(device, pipe, data);
-    }
-    bool start_read(UsbDevice& device, PipeState& pipe, std::span<std::uint8_t> data) override {
-        arrive();
-        return ForwardingUsbBackend::start_read(device, pipe, data);
-    }
-
+        : TransferHook(bus), at_transfer_(at_transfer) {}
   private:
-    void arrive() {
+    void arrive() override {
         if (transfers_++ == at_transfer_) {
             worker_request_stop();
         }
