@@ -95,15 +95,15 @@ std::string shell_word(const std::string& text) {
     return quoted + "'";
 }
 
-std::string recover_command_line(const std::string& port) {
-    return "ombrix-fwupdate recover --port " + shell_word(port);
-}
-
 }  // namespace
+
+std::string recover_command_line(const std::string& port) {
+    return "ombrix-fwupdate recover --port " + shell_word(printable(port));
+}
 
 std::string bare_controller_line(const std::string& port) {
     return "bare USB controller  port " + printable(port) +
-           "  no firmware; recover with: " + recover_command_line(printable(port));
+           "  no firmware; recover with: " + recover_command_line(port);
 }
 
 JsonRecord bare_controller_record(const std::string& port) {
@@ -112,7 +112,7 @@ JsonRecord bare_controller_record(const std::string& port) {
     JsonRecord record("bare_controller");
     record.add("port", printable(port))
         .add("usb_ids", ids)
-        .add("recover_command", recover_command_line(printable(port)));
+        .add("recover_command", recover_command_line(port));
     return record;
 }
 

@@ -27,6 +27,9 @@ JsonRecord instrument_record(const ListedInstrument& instrument);
 // ombrix-fwupdate recover --port usb:1-2", and its JSON record.
 std::string bare_controller_line(const std::string& port);
 JsonRecord bare_controller_record(const std::string& port);
+// "ombrix-fwupdate recover --port usb:1-2", the port quoted for a shell where
+// it needs to be.
+std::string recover_command_line(const std::string& port);
 // "usb:1-2, usb:1-3".
 std::string port_list(const std::vector<std::string>& ports);
 

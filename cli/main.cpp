@@ -174,12 +174,23 @@ int run_versions(TerminalPort& port) {
     return EXIT_DONE;
 }
 
+// Bare controllers attached, and how to bring one back: " A USB controller
+// without firmware is attached at usb:1-2 (...): ombrix-fwupdate recover ...".
+std::string bare_controllers_hint() {
+    std::string hint;
+    for (const std::string& path : bare_controller_paths()) {
+        hint += " A USB controller without firmware is attached at " + printable(path) +
+                "; bring it back with: " + recover_command_line(path);
+    }
+    return hint;
+}
+
 // An error that no instrument was found, with the instruments present that
 // the list left out: "No instrument found; 1 attached instrument could not be
 // opened (...) or did not answer."
 std::string not_found_error(const std::string& text) {
     const std::string unlisted = unlisted_instruments_text(unlisted_instrument_count());
-    return text + (unlisted.empty() ? "" : "; " + unlisted) + ".";
+    return text + (unlisted.empty() ? "" : "; " + unlisted) + "." + bare_controllers_hint();
 }
 
 int run_list(TerminalPort& port) {
@@ -313,9 +324,19 @@ int run_command(const CliOptions& options, TerminalPort& port, RunEnd& end) {
         }
     }
     end.worker_ran = true;
+    const std::string path = listed_device(index)->path;
     program_command(index, options.command == CliCommand::program ? 1 : 0);
     worker_wait();
-    return worker_exit_code(options, port);
+    const int exit_code = worker_exit_code(options, port);
+    // An earlier write of the USB firmware that was interrupted leaves the
+    // controller without firmware: the restart brings it back bare.
+    const std::vector<std::string> bare = bare_controller_paths();
+    if (exit_code != EXIT_DONE && std::find(bare.begin(), bare.end(), path) != bare.end()) {
+        port.error("The instrument came back from its restart as a USB controller without "
+                   "firmware (its boot EEPROM holds no boot image). Bring it back with: " +
+                   recover_command_line(path));
+    }
+    return exit_code;
 }
 
 // Runs the command on the given backend, through the trace and the verbose
