@@ -184,17 +184,38 @@ TEST_F(RealKernel, VerifyOfAnOlderInstrumentReportsItAndWritesNothing) {
     EXPECT_TRUE(snapshot(server) == before) << "verify changed the instrument's contents";
 }
 
-TEST_F(RealKernel, ProgramBringsAnOlderInstrumentUpToDate) {
+// A whole program of an older instrument, its power cut in the middle of the
+// USB firmware's EEPROM write: the controller comes back bare (the write keeps
+// the boot marker out until the end), list names it, and recover loads the
+// firmware into its RAM and brings every item up to date.
+TEST_F(RealKernel, AnEepromWriteCutByPowerLossIsRecoveredFromTheBareController) {
     UsbredirInstrumentServer& server = serve(sim::Contents::older);
+    server.with_instrument([](sim::Instrument& instrument) {
+        // A page well inside the USB firmware's write (the first write of
+        // the program's), which keeps only its first 10 bytes.
+        instrument.faults().power_loss_at_eeprom_write = instrument.eeprom_write_count() + 100;
+        instrument.faults().eeprom_cut_prefix_bytes = 10;
+    });
 
-    const GuestRun run = boot("program", std::chrono::seconds(600));
+    const GuestRun run = boot("recover", std::chrono::seconds(600));
 
     const auto programmed = step(run, "program");
-    EXPECT_EQ(programmed.exit_status, 0) << programmed.output;
+    EXPECT_EQ(programmed.exit_status, 1) << programmed.output;
     EXPECT_TRUE(contains(programmed.output, "Programming bitstream ... success")) << programmed.output;
-    EXPECT_TRUE(contains(programmed.output, UP_TO_DATE)) << programmed.output;
+    ASSERT_EQ(run.marker("bare"), "04b4:8613") << run.console;
+    const auto listed = step(run, "list");
+    EXPECT_EQ(listed.exit_status, 0) << listed.output;
+    EXPECT_TRUE(contains(listed.output, "bare USB controller  port usb:")) << listed.output;
+    const auto recovered = step(run, "recover");
+    EXPECT_EQ(recovered.exit_status, 0) << recovered.output;
+    EXPECT_TRUE(contains(recovered.output, UP_TO_DATE)) << recovered.output;
     EXPECT_EQ(step(run, "verify").exit_status, 0) << step(run, "verify").output;
     EXPECT_TRUE(holds_set(server));
+    server.with_instrument([](sim::Instrument& instrument) {
+        EXPECT_FALSE(instrument.faults().power_loss_at_eeprom_write.has_value()) << "the power was never cut";
+        EXPECT_TRUE(instrument.state_at_power_up() == sim::ControllerState::instrument)
+            << "the EEPROM does not boot the instrument";
+    });
 }
 
 TEST_F(RealKernel, HaltAndPowerCycleSendTheirRequests) {
