@@ -184,17 +184,50 @@ TEST_F(RealKernel, VerifyOfAnOlderInstrumentReportsItAndWritesNothing) {
     EXPECT_TRUE(snapshot(server) == before) << "verify changed the instrument's contents";
 }
 
-TEST_F(RealKernel, ProgramBringsAnOlderInstrumentUpToDate) {
+// A whole program of an older instrument, its power cut in the middle of the
+// USB firmware's EEPROM write: the controller comes back bare (the write keeps
+// the boot marker out until the end), list names it, and recover loads the
+// firmware into its RAM and brings every item up to date.
+TEST_F(RealKernel, AnEepromWriteCutByPowerLossIsRecoveredFromTheBareController) {
     UsbredirInstrumentServer& server = serve(sim::Contents::older);
+    server.with_instrument([](sim::Instrument& instrument) {
+        // The 100th EEPROM write from now: a page well inside the USB
+        // firmware's (nothing before it writes the EEPROM), which keeps only
+        // its first 10 bytes.
+        instrument.faults().power_loss_at_eeprom_write = instrument.eeprom_write_count() + 100;
+        instrument.faults().eeprom_cut_prefix_bytes = 10;
+    });
 
-    const GuestRun run = boot("program", std::chrono::seconds(600));
+    const GuestRun run = boot("recover", std::chrono::seconds(600));
+    bool cut = false;
+    bool hung = false;
+    sim::ControllerState at_power_up = sim::ControllerState::hung;
+    server.with_instrument([&](sim::Instrument& instrument) {
+        cut = !instrument.faults().power_loss_at_eeprom_write.has_value();
+        hung = instrument.hung();
+        at_power_up = instrument.state_at_power_up();
+    });
+    const std::string found = std::string("the host finds the controller ") + (hung ? "hung" : "not hung") +
+                              ", and at its next power-up " +
+                              (at_power_up == sim::ControllerState::instrument ? "the instrument"
+                               : at_power_up == sim::ControllerState::bare     ? "bare"
+                                                                               : "hung") +
+                              "\n";
 
+    ASSERT_TRUE(cut) << "the power was never cut\n" << run.console;
     const auto programmed = step(run, "program");
-    EXPECT_EQ(programmed.exit_status, 0) << programmed.output;
+    EXPECT_EQ(programmed.exit_status, 1) << programmed.output;
     EXPECT_TRUE(contains(programmed.output, "Programming bitstream ... success")) << programmed.output;
-    EXPECT_TRUE(contains(programmed.output, UP_TO_DATE)) << programmed.output;
+    ASSERT_EQ(run.marker("bare"), "04b4:8613") << found << run.console;
+    const auto listed = step(run, "list");
+    EXPECT_EQ(listed.exit_status, 0) << listed.output;
+    EXPECT_TRUE(contains(listed.output, "bare USB controller  port usb:")) << listed.output;
+    const auto recovered = step(run, "recover");
+    EXPECT_EQ(recovered.exit_status, 0) << recovered.output;
+    EXPECT_TRUE(contains(recovered.output, UP_TO_DATE)) << recovered.output;
     EXPECT_EQ(step(run, "verify").exit_status, 0) << step(run, "verify").output;
     EXPECT_TRUE(holds_set(server));
+    EXPECT_TRUE(!hung && at_power_up == sim::ControllerState::instrument) << found;
 }
 
 TEST_F(RealKernel, HaltAndPowerCycleSendTheirRequests) {

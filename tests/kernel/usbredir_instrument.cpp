@@ -706,6 +706,12 @@ void UsbredirInstrumentServer::Session::run() {
         {
             const std::lock_guard lock(server_.mutex_);
             const std::uint64_t now = now_us();
+            // What the device answered before it left the bus (the request
+            // that released its 8051, or the restart's) reaches the guest even
+            // when the loop wakes late, after the leaving too.
+            if (const auto leaving = instrument().next_event_us(); leaving && *leaving <= now) {
+                complete_due(*leaving);
+            }
             follow_presence(now);
             complete_due(now);
             if (const auto next = next_due_us()) {

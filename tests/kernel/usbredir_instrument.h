@@ -9,8 +9,11 @@
 // time too. Bulk IN requests are held until the instrument has data, so the
 // guest's pending reads and timeouts are real; a request the guest cancels is
 // answered as cancelled. When the instrument leaves the bus (a restart, a power
-// loss) the server disconnects the device, and connects it again when the
-// instrument comes back: the guest sees an unplug and a new device address.
+// loss, a firmware load's release of the 8051) the server disconnects the
+// device, and connects it again with the descriptors it comes back with (the
+// instrument's, or the bare controller's: its own ids, endpoint 0 alone): the
+// guest sees an unplug and a new device address. A controller that never
+// comes back stays disconnected.
 //
 // The server listens on a Unix socket; QEMU connects to it (and connects again
 // after a dropped connection). One thread per server runs the protocol; the

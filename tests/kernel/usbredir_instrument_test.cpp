@@ -58,9 +58,10 @@ class GuestPeer {
     bool connected() const { return connected_; }
     bool device_connected() const { return device_connected_; }
 
-    // Exchanges data until done() holds or ten seconds pass.
-    bool pump_until(const std::function<bool()>& done) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    // Exchanges data until done() holds or the time passes.
+    bool pump_until(const std::function<bool()>& done,
+                    std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
         while (!done()) {
             if (std::chrono::steady_clock::now() > deadline || failed_) {
                 return false;
@@ -78,11 +79,15 @@ class GuestPeer {
         return true;
     }
 
+    // An IN request of length bytes, or an OUT request with out's bytes.
     void send_control(std::uint64_t id, std::uint8_t request_type, std::uint8_t request,
-                      std::uint16_t value, std::uint16_t length) {
+                      std::uint16_t value, std::uint16_t length, std::vector<std::uint8_t> out = {}) {
+        if (!out.empty()) {
+            length = static_cast<std::uint16_t>(out.size());
+        }
         usb_redir_control_packet_header header{static_cast<std::uint8_t>(request_type & 0x80), request,
                                                request_type, 0, value, 0, length};
-        usbredirparser_send_control_packet(parser_, id, &header, nullptr, 0);
+        usbredirparser_send_control_packet(parser_, id, &header, out.data(), static_cast<int>(out.size()));
     }
 
     void send_bulk(std::uint64_t id, std::uint8_t endpoint, std::size_t length) {
@@ -93,6 +98,10 @@ class GuestPeer {
     }
 
     std::map<std::uint64_t, Reply> replies;
+    usb_redir_device_connect_header device{};  // the last connect's
+    usb_redir_ep_info_header endpoints{};
+    int connects = 0;
+    int disconnects = 0;
 
   private:
     void install_callbacks() {
@@ -114,8 +123,19 @@ class GuestPeer {
             return put < 0 ? -1 : static_cast<int>(put);
         };
         parser_->log_func = [](void*, int, const char*) {};
-        parser_->device_connect_func = [](void* priv, usb_redir_device_connect_header*) {
-            static_cast<GuestPeer*>(priv)->device_connected_ = true;
+        parser_->device_connect_func = [](void* priv, usb_redir_device_connect_header* header) {
+            auto* self = static_cast<GuestPeer*>(priv);
+            self->device_connected_ = true;
+            self->device = *header;
+            ++self->connects;
+        };
+        parser_->ep_info_func = [](void* priv, usb_redir_ep_info_header* header) {
+            static_cast<GuestPeer*>(priv)->endpoints = *header;
+        };
+        parser_->device_disconnect_func = [](void* priv) {
+            auto* self = static_cast<GuestPeer*>(priv);
+            self->device_connected_ = false;
+            ++self->disconnects;
         };
         parser_->control_packet_func = [](void* priv, std::uint64_t id,
                                           usb_redir_control_packet_header* header, std::uint8_t* data,
@@ -132,10 +152,8 @@ class GuestPeer {
         };
         // The rest is not expected; each must be set all the same.
         parser_->hello_func = [](void*, usb_redir_hello_header*) {};
-        parser_->device_disconnect_func = [](void*) {};
         parser_->reset_func = [](void*) {};
         parser_->interface_info_func = [](void*, usb_redir_interface_info_header*) {};
-        parser_->ep_info_func = [](void*, usb_redir_ep_info_header*) {};
         parser_->set_configuration_func = [](void*, std::uint64_t, usb_redir_set_configuration_header*) {};
         parser_->get_configuration_func = [](void*, std::uint64_t) {};
         parser_->configuration_status_func = [](void*, std::uint64_t, usb_redir_configuration_status_header*) {};
@@ -216,6 +234,52 @@ TEST(UsbredirServer, AnswersWhatNoDeviceWouldTakeWithAStallAndKeepsServing) {
     ASSERT_EQ(peer.replies[6].data.size(), 18U);
     EXPECT_EQ(peer.replies[6].data[1], 1);  // a device descriptor
     server.stop();
+    std::filesystem::remove_all(pattern);
+}
+
+// An EEPROM without a boot image leaves the bare controller: the guest sees its
+// own ids and endpoint 0 alone, the firmware-load request is the device's to
+// answer, the instrument's requests stall. Released with nothing loaded, it
+// runs astray: the device leaves for good and the server waits idle.
+TEST(UsbredirServer, ServesTheBareControllerAndLetsItGoWhenItRunsAstray) {
+    ASSERT_TRUE(image_set_load(embedded_image_source()));
+    char pattern[] = "/tmp/ombrix-redir-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const std::string socket_path = std::string(pattern) + "/redir.sock";
+    sim::InstrumentConfig config;
+    config.timing = sim::Timing::instant();
+    config.initial.eeprom = sim::Contents::blank;
+    auto instrument = std::make_unique<sim::Instrument>(std::move(config), sim::loaded_image_set());
+    kernel_bed::UsbredirInstrumentServer server(std::move(instrument), socket_path, 1.0);
+    ASSERT_TRUE(server.start()) << server.error();
+
+    GuestPeer peer(socket_path);
+    ASSERT_TRUE(peer.pump_until([&] { return peer.device_connected(); }));
+    EXPECT_EQ(peer.device.vendor_id, BARE_CONTROLLER_VENDOR_ID);
+    EXPECT_EQ(peer.device.product_id, BARE_CONTROLLER_PRODUCT_ID);
+    for (int slot = 0; slot < 32; ++slot) {
+        const bool endpoint_zero = slot == 0 || slot == 0x10;
+        EXPECT_EQ(peer.endpoints.type[slot], endpoint_zero ? usb_redir_type_control : usb_redir_type_invalid)
+            << "slot " << slot;
+    }
+
+    peer.send_control(1, 0x40, VREQ_FIRMWARE_LOAD, CONTROLLER_CPUCS, 0, {0x01});  // hold the 8051
+    peer.send_control(2, 0xC0, VREQ_BUS_TRANSFER, BUS_EEPROM_READ | BUS_ADDRESS_EEPROM, 8);
+    peer.send_control(3, 0x40, VREQ_FIRMWARE_LOAD, CONTROLLER_CPUCS, 0, {0x00});  // release it
+    ASSERT_TRUE(peer.pump_until([&] { return peer.replies.size() == 3 && peer.disconnects == 1; }))
+        << peer.replies.size() << " replies, " << peer.disconnects << " disconnects";
+    EXPECT_EQ(peer.replies[1].status, usb_redir_success);
+    EXPECT_EQ(peer.replies[2].status, usb_redir_stall);
+    EXPECT_TRUE(peer.replies[2].data.empty());
+    EXPECT_EQ(peer.replies[3].status, usb_redir_success);
+
+    EXPECT_FALSE(peer.pump_until([&] { return peer.connects > 1; }, std::chrono::seconds(1)));
+    bool hung = false;
+    server.with_instrument([&](sim::Instrument& device) { hung = device.hung(); });
+    EXPECT_TRUE(hung);
+    server.stop();
+    // A second of waiting for a device that never returns: polling, not spinning.
+    EXPECT_LT(server.figures().thread_cpu_seconds, 0.3);
     std::filesystem::remove_all(pattern);
 }
 

@@ -56,9 +56,38 @@ case_older() {
     step verify $program verify
 }
 
-case_program() {
+# Waits up to 30 s for a bare controller (the controller's own ids) on the bus.
+wait_bare() {
+    tries=0
+    while :; do
+        for device in /sys/bus/usb/devices/*; do
+            ids="$(cat $device/idVendor 2>/dev/null):$(cat $device/idProduct 2>/dev/null)"
+            if [ "$ids" = "04b4:8613" ]; then
+                echo "@@bare $ids"
+                return 0
+            fi
+        done
+        tries=$((tries + 1))
+        if [ $tries -gt 300 ]; then
+            echo "@@bare none"
+            ls /sys/bus/usb/devices
+            dmesg | grep -i usb | tail -20
+            return 1
+        fi
+        usleep 100000
+    done
+}
+
+# The host cuts the power in the middle of the USB firmware's EEPROM write:
+# the controller comes back bare, and recover, at the port list names, brings
+# the instrument back and up to date.
+case_recover() {
     wait_devices 1 || return
     step program $program program --yes
+    wait_bare || return
+    step list $program list
+    port=$(sed -n 's/^bare USB controller  port \([^ ]*\).*/\1/p' /tmp/list.out)
+    step recover $program recover --yes --port "$port"
     step verify $program verify
 }
 
