@@ -127,6 +127,20 @@ class RefreshClick final : public TransferHook {
     bool clicked_ = false;
 };
 
+// What a run showed, read off its window once it has ended; uninstalls the window.
+RunOutcome ended(RecordingWindowPort& window, RunOutcome outcome) {
+    for (const auto& box : window.message_boxes) {
+        outcome.last_message = box.text;
+        // Every information message of a run says the instrument is up to date.
+        if (box.icon == MessageIcon::information) {
+            outcome.summary_up_to_date = true;
+        }
+    }
+    outcome.log = window.log();
+    window_port_install(nullptr);
+    return outcome;
+}
+
 // One command run on a fresh window, as the window's thread would run it.
 RunOutcome run_command(RecordingWindowPort& window, bool program_mode, RefreshClick* click) {
     window_port_install(&window);
@@ -140,16 +154,7 @@ RunOutcome run_command(RecordingWindowPort& window, bool program_mode, RefreshCl
         }
         worker_wait();
     }
-    for (const auto& box : window.message_boxes) {
-        outcome.last_message = box.text;
-        // Every information message of a run says the instrument is up to date.
-        if (box.icon == MessageIcon::information) {
-            outcome.summary_up_to_date = true;
-        }
-    }
-    outcome.log = window.log();
-    window_port_install(nullptr);
-    return outcome;
+    return ended(window, outcome);
 }
 
 // Asks the worker to stop when the host's transfer with this number goes out.
@@ -175,15 +180,7 @@ RunOutcome run_recovery(RecordingWindowPort& window, const std::string& path) {
     EXPECT_EQ(bare, std::vector<std::string>{path}) << "the bare controller is listed, alone";
     outcome.worker_ran = recover_command(path.c_str()) == 1;
     worker_wait();
-    for (const auto& box : window.message_boxes) {
-        outcome.last_message = box.text;
-        if (box.icon == MessageIcon::information) {
-            outcome.summary_up_to_date = true;
-        }
-    }
-    outcome.log = window.log();
-    window_port_install(nullptr);
-    return outcome;
+    return ended(window, outcome);
 }
 
 bool hung_now_or_later(sim::SimBackend& bus, const sim::Instrument& instrument) {
