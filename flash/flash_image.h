@@ -1,6 +1,7 @@
 #pragma once
 // Verifying, erasing and programming the flash region of one embedded image.
 #include "device/usb.h"
+#include "flash/flash_layout.h"
 
 // 1 the region holds the image; 0 it differs or the flash did not identify;
 // negative when the region was not read to the end (-1 also when the device
@@ -17,3 +18,10 @@ int image_erase(UsbDevice* device, int selector, int overall_from, int overall_t
 // frame did not go out whole, or the flash did not identify; -2 a page went
 // unacknowledged; or the negative code of a read that failed.
 int image_program(UsbDevice* device, int selector, int overall_from, int overall_to);
+
+// The same three operations on a region named by its place and image rather
+// than by a selector: what the item table hands them. The selector forms
+// above are these with flash_region(selector).
+int region_verify(UsbDevice* device, const FlashRegion& region, int overall_from, int overall_to);
+int region_erase(UsbDevice* device, const FlashRegion& region, int overall_from, int overall_to);
+int region_program(UsbDevice* device, const FlashRegion& region, int overall_from, int overall_to);

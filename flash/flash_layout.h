@@ -2,8 +2,8 @@
 // Where each flash image lives in the instrument's two configuration flash
 // devices, by image selector.
 #include <cstdint>
-#include <span>
 
+#include "images/image_regions.h"
 #include "images/images.h"
 
 enum ImageSelector : int {
@@ -22,7 +22,18 @@ struct FlashRegion {
 
 // The region of a selector, decided by its bits: bit 0 device 1; bit 1 the
 // factory copy at address 0; bit 2 (device 0 only) the configuration sequence.
-FlashRegion flash_region(int selector);
-
-// The embedded image that belongs in the selector's region.
-std::span<const std::uint8_t> flash_region_image(int selector);
+constexpr FlashRegion flash_region(int selector) {
+    if ((selector & 1) != 0) {
+        if ((selector & 2) != 0) {
+            return {1, FACTORY_FIRMWARE_REGION_START, IMAGE_FACTORY_FIRMWARE};
+        }
+        return {1, FIRMWARE_REGION_START, IMAGE_FIRMWARE};
+    }
+    if ((selector & 4) != 0) {
+        return {0, CONFIGURATION_SEQUENCE_REGION_START, IMAGE_CONFIGURATION_SEQUENCE};
+    }
+    if ((selector & 2) != 0) {
+        return {0, FACTORY_BITSTREAM_REGION_START, IMAGE_FACTORY_BITSTREAM};
+    }
+    return {0, BITSTREAM_REGION_START, IMAGE_BITSTREAM};
+}

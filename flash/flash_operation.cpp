@@ -60,10 +60,11 @@ ReplyWaitResult flash_wait_reply(UsbDevice* device, int budget,
     }
 }
 
-FlashOperation::FlashOperation(UsbDevice* device, int selector, int overall_from, int overall_to)
+FlashOperation::FlashOperation(UsbDevice* device, const FlashRegion& region, int overall_from,
+                               int overall_to)
     : device_(device),
-      region_(flash_region(selector)),
-      image_(flash_region_image(selector)),
+      region_(region),
+      image_(firmware_image(region.image_id).bytes()),
       overall_from_(overall_from),
       span_(progress_span(overall_from, overall_to)) {}
 

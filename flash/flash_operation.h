@@ -46,7 +46,7 @@ struct FlashOpening {
 // One operation on one region, from its opening to its closing.
 class FlashOperation {
   public:
-    FlashOperation(UsbDevice* device, int selector, int overall_from, int overall_to);
+    FlashOperation(UsbDevice* device, const FlashRegion& region, int overall_from, int overall_to);
 
     // Mode 5, the device select, the bars at their start, then, when the
     // select went out whole, a drain and the identification.

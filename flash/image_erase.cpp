@@ -54,8 +54,8 @@ int erase_sectors(FlashOperation& operation, std::uint32_t sector) {
 
 }  // namespace
 
-int image_erase(UsbDevice* device, int selector, int overall_from, int overall_to) {
-    FlashOperation operation(device, selector, overall_from, overall_to);
+int region_erase(UsbDevice* device, const FlashRegion& region, int overall_from, int overall_to) {
+    FlashOperation operation(device, region, overall_from, overall_to);
     int result = -1;
     const FlashOpening opening = operation.open();
     if (opening.ready()) {
@@ -65,4 +65,8 @@ int image_erase(UsbDevice* device, int selector, int overall_from, int overall_t
     }
     operation.close_update();
     return result;
+}
+
+int image_erase(UsbDevice* device, int selector, int overall_from, int overall_to) {
+    return region_erase(device, flash_region(selector), overall_from, overall_to);
 }

@@ -57,8 +57,8 @@ int write_pages(FlashOperation& operation) {
 
 }  // namespace
 
-int image_program(UsbDevice* device, int selector, int overall_from, int overall_to) {
-    FlashOperation operation(device, selector, overall_from, overall_to);
+int region_program(UsbDevice* device, const FlashRegion& region, int overall_from, int overall_to) {
+    FlashOperation operation(device, region, overall_from, overall_to);
     int result = -1;
     if (operation.open().ready() && operation.length() > 0) {
         flash_command(device, FLASH_CMD_UPDATE_BEGIN);
@@ -67,4 +67,8 @@ int image_program(UsbDevice* device, int selector, int overall_from, int overall
     }
     operation.close_update();
     return result;
+}
+
+int image_program(UsbDevice* device, int selector, int overall_from, int overall_to) {
+    return region_program(device, flash_region(selector), overall_from, overall_to);
 }

@@ -61,8 +61,8 @@ int compare_region(FlashOperation& operation) {
 
 }  // namespace
 
-int image_verify(UsbDevice* device, int selector, int overall_from, int overall_to) {
-    FlashOperation operation(device, selector, overall_from, overall_to);
+int region_verify(UsbDevice* device, const FlashRegion& region, int overall_from, int overall_to) {
+    FlashOperation operation(device, region, overall_from, overall_to);
     const FlashOpening opening = operation.open();
     // A flash that does not identify counts as different; a region that may
     // lie on the other device was not compared at all.
@@ -72,4 +72,8 @@ int image_verify(UsbDevice* device, int selector, int overall_from, int overall_
         result = compare_region(operation);
     }
     return operation.close_verify(result);
+}
+
+int image_verify(UsbDevice* device, int selector, int overall_from, int overall_to) {
+    return region_verify(device, flash_region(selector), overall_from, overall_to);
 }
