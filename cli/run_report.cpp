@@ -46,6 +46,9 @@ RunReport::RunReport() {
 }
 
 void RunReport::record(const ItemEvent& event) {
+    if (event.outcome == ItemOutcome::started) {
+        return;
+    }
     ItemRow& row = rows_[static_cast<std::size_t>(event.item)];
     if (!event.installed_revision.empty()) {
         row.installed = printable(event.installed_revision);

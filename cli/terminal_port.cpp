@@ -271,7 +271,7 @@ void TerminalPort::message_box(const char* text, MessageIcon icon) {
 void TerminalPort::item_event(const ItemEvent& event) {
     std::lock_guard lock(mutex_);
     report_.record(event);
-    if (!json() || settings_.quiet) {
+    if (!json() || settings_.quiet || event.outcome == ItemOutcome::started) {
         return;
     }
     JsonRecord record("item");

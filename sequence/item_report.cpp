@@ -67,6 +67,8 @@ const char* item_outcome_name(ItemOutcome outcome) {
             return "success";
         case ItemOutcome::failed:
             return "failed";
+        case ItemOutcome::started:
+            return "started";
     }
     return "";
 }

@@ -26,6 +26,7 @@ enum class ItemOutcome : int {
     needs_update,  // check: it differs
     success,       // erase, program, verify: done
     failed,        // any phase: could not be done or did not match
+    started,       // erase, program, verify: the step begins (writing, for the first two)
 };
 
 struct ItemEvent {

@@ -94,6 +94,7 @@ bool program_flash_step(UsbDevice* device, const FlashStep& step, CheckResults& 
             return false;
         }
         begin_line("Erasing ", step.name);
+        item_report(step.item, ItemPhase::erase, ItemOutcome::started);
         const bool erased =
             image_erase(device, step.selector, spans.erase_from, spans.program_from) == 0;
         if (!end_line(report_phase({step.item}, ItemPhase::erase, erased),
@@ -102,6 +103,7 @@ bool program_flash_step(UsbDevice* device, const FlashStep& step, CheckResults& 
             return false;
         }
         begin_line("Programming ", step.name);
+        item_report(step.item, ItemPhase::program, ItemOutcome::started);
         const bool programmed =
             image_program(device, step.selector, spans.program_from, spans.verify_from) == 0;
         if (!end_line(report_phase({step.item}, ItemPhase::program, programmed),
@@ -110,6 +112,7 @@ bool program_flash_step(UsbDevice* device, const FlashStep& step, CheckResults& 
             return false;
         }
         begin_line("Checking ", step.name);
+        item_report(step.item, ItemPhase::verify, ItemOutcome::started);
         const bool verified =
             image_verify(device, step.selector, spans.verify_from, spans.verify_to) > 0;
         if (!end_line(report_phase({step.item}, ItemPhase::verify, verified),
@@ -135,10 +138,12 @@ StageResult run_factory_stage(ItemPhase phase, bool sequence, bool bitstream,
                               SequenceStep sequence_step, BitstreamStep bitstream_step) {
     StageResult stage;
     if (sequence) {
+        item_report(WorkItem::configuration_sequence, phase, ItemOutcome::started);
         stage.sequence_ok =
             report_phase({WorkItem::configuration_sequence}, phase, sequence_step());
     }
     if (bitstream && stage.sequence_ok) {
+        item_report(WorkItem::factory_bitstream, phase, ItemOutcome::started);
         stage.bitstream_ok = report_phase({WorkItem::factory_bitstream}, phase, bitstream_step());
     }
     return stage;
@@ -195,6 +200,7 @@ bool program_usb_firmware(UsbDevice* device, const CheckResults& results) {
         return false;
     }
     const FirmwareImage& image = firmware_image(IMAGE_USB_FIRMWARE);
+    item_report(WorkItem::usb_firmware, ItemPhase::program, ItemOutcome::started);
     // Its erase, write and read-back are one step of the board's; a success
     // means every chunk read back as written.
     if (report_phase({WorkItem::usb_firmware}, ItemPhase::program,
@@ -223,6 +229,7 @@ bool program_power_supply(UsbDevice* device, WorkItem item, bool up_to_date, con
         return false;
     }
     log_append(label);
+    item_report(item, ItemPhase::program, ItemOutcome::started);
     const FirmwareImage& script = firmware_image(image_id);
     const bool configured = power_config_program(device, bus_address, script.data, script.length,
                                                  overall_from, overall_from + 1) == 0;
