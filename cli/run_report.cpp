@@ -9,30 +9,6 @@
 
 namespace {
 
-std::string decimal(std::uint32_t value) {
-    return std::to_string(value);
-}
-
-// A supply script's MFR_DATE: the six characters after its leading record.
-std::string script_date(int image_id) {
-    const std::span<const std::uint8_t> script = firmware_image(image_id).bytes();
-    return script.size() >= 9 ? std::string(script.begin() + 3, script.begin() + 9) : "";
-}
-
-std::string available_revision(WorkItem item, const AvailableVersions& versions) {
-    switch (item) {
-        case WorkItem::firmware:
-        case WorkItem::factory_firmware: return decimal(versions.firmware_revision);
-        case WorkItem::bitstream:
-        case WorkItem::factory_bitstream: return decimal(versions.fpga_revision);
-        case WorkItem::configuration_sequence: return "";
-        case WorkItem::usb_firmware: return versions.usb_revision;
-        case WorkItem::power_supply_a: return printable(script_date(IMAGE_POWER_SUPPLY_A));
-        case WorkItem::power_supply_b: return printable(script_date(IMAGE_POWER_SUPPLY_B));
-    }
-    return "";
-}
-
 std::string shown(const std::string& revision) {
     return revision.empty() ? "-" : revision;
 }
@@ -49,39 +25,32 @@ void RunReport::record(const ItemEvent& event) {
     if (event.outcome == ItemOutcome::started) {
         return;
     }
-    ItemRow& row = rows_[static_cast<std::size_t>(event.item)];
+    followed_.follow(event);
+    ReportRow& row = rows_[static_cast<std::size_t>(event.item)];
+    row.state = followed_.state(event.item);
     if (!event.installed_revision.empty()) {
         row.installed = printable(event.installed_revision);
     }
-    if (event.outcome == ItemOutcome::failed) {
-        row.state = ItemState::failed;
-    } else if (event.phase == ItemPhase::check) {
-        row.state = event.outcome == ItemOutcome::up_to_date ? ItemState::up_to_date
-                                                             : ItemState::needs_update;
-    } else if (event.phase == ItemPhase::verify) {
+    if (row.state == ItemState::updated && !row.installed.empty()) {
         // The read-back matched: the instrument now holds what is available.
-        row.state = ItemState::updated;
-        if (!row.installed.empty()) {
-            row.installed = available_revision(row.item, available_versions());
-        }
+        row.installed = printable(available_revision(*item_row(item_table(), row.item)));
     }
 }
 
 bool RunReport::any_checked() const {
     return std::any_of(rows_.begin(), rows_.end(),
-                       [](const ItemRow& row) { return row.state != ItemState::not_checked; });
+                       [](const ReportRow& row) { return row.state != ItemState::not_checked; });
 }
 
 bool RunReport::any_state(ItemState state) const {
     return std::any_of(rows_.begin(), rows_.end(),
-                       [state](const ItemRow& row) { return row.state == state; });
+                       [state](const ReportRow& row) { return row.state == state; });
 }
 
-std::array<ItemRow, WORK_ITEM_COUNT> RunReport::rows() const {
-    std::array<ItemRow, WORK_ITEM_COUNT> rows = rows_;
-    const AvailableVersions versions = available_versions();
-    for (ItemRow& row : rows) {
-        row.available = available_revision(row.item, versions);
+std::array<ReportRow, WORK_ITEM_COUNT> RunReport::rows() const {
+    std::array<ReportRow, WORK_ITEM_COUNT> rows = rows_;
+    for (ReportRow& row : rows) {
+        row.available = printable(available_revision(*item_row(item_table(), row.item)));
     }
     return rows;
 }
@@ -92,7 +61,7 @@ std::string RunReport::table_text() const {
     std::snprintf(line, sizeof line, "%-24s %-14s %-10s %s\n", "ITEM", "STATE", "INSTALLED",
                   "AVAILABLE");
     text += line;
-    for (const ItemRow& row : rows()) {
+    for (const ReportRow& row : rows()) {
         std::snprintf(line, sizeof line, "%-24s %-14s %-10s %s\n", work_item_name(row.item),
                       item_state_name(row.state), shown(row.installed).c_str(),
                       shown(row.available).c_str());
@@ -103,7 +72,7 @@ std::string RunReport::table_text() const {
 
 std::string RunReport::json_items() const {
     std::vector<std::string> items;
-    for (const ItemRow& row : rows()) {
+    for (const ReportRow& row : rows()) {
         std::string object = "{\"item\":" + json_string(json_identifier(work_item_name(row.item))) +
                              ",\"state\":" + json_string(json_identifier(item_state_name(row.state)));
         object += ",\"installed\":" + (row.installed.empty() ? "null" : json_string(row.installed));
@@ -111,17 +80,6 @@ std::string RunReport::json_items() const {
         items.push_back(object + "}");
     }
     return json_array(items);
-}
-
-const char* item_state_name(ItemState state) {
-    switch (state) {
-        case ItemState::not_checked: return "not checked";
-        case ItemState::up_to_date: return "up to date";
-        case ItemState::needs_update: return "needs update";
-        case ItemState::updated: return "updated";
-        case ItemState::failed: return "failed";
-    }
-    return "";
 }
 
 std::string json_identifier(const char* name) {

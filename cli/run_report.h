@@ -7,10 +7,9 @@
 #include <vector>
 
 #include "sequence/item_report.h"
+#include "sequence/run_outcome.h"
 
-enum class ItemState { not_checked, up_to_date, needs_update, updated, failed };
-
-struct ItemRow {
+struct ReportRow {
     WorkItem item = WorkItem::firmware;
     ItemState state = ItemState::not_checked;
     std::string installed;  // as the instrument reported it; empty when it does not
@@ -24,7 +23,7 @@ public:
     void record(const ItemEvent& event);
 
     // With the embedded set's revisions as available.
-    std::array<ItemRow, WORK_ITEM_COUNT> rows() const;
+    std::array<ReportRow, WORK_ITEM_COUNT> rows() const;
     bool any_checked() const;
     bool any_state(ItemState state) const;
 
@@ -34,10 +33,10 @@ public:
     std::string json_items() const;
 
 private:
-    std::array<ItemRow, WORK_ITEM_COUNT> rows_;
+    std::array<ReportRow, WORK_ITEM_COUNT> rows_;
+    RunOutcome followed_;  // the states, as the worker keeps them
 };
 
-const char* item_state_name(ItemState state);  // "needs update"
 // A name as a JSON value takes it: lower case, words joined by '_'.
 std::string json_identifier(const char* name);
 // Printable ASCII only: a device's stray bytes as '?'.

@@ -164,13 +164,18 @@ AvailableVersions available_versions() {
         const std::array<char, 16> text = usb_revision_text(usb.data[6], usb.data[5]);
         std::copy(text.begin(), text.end(), versions.usb_revision);
     }
-    const FirmwareImage& power = firmware_image(IMAGE_POWER_SUPPLY_A);
-    if (power.data != nullptr && power.length >= 9) {
-        for (int i = 0; i < 6; ++i) {
-            versions.power_revision[i] = static_cast<char>(power.data[3 + i]);
-        }
-    }
+    const std::string_view date = script_mfr_date(firmware_image(IMAGE_POWER_SUPPLY_A).bytes());
+    std::copy(date.begin(), date.end(), versions.power_revision);
     return versions;
+}
+
+std::string_view script_mfr_date(std::span<const std::uint8_t> script) {
+    constexpr std::size_t DATE_OFFSET = 3;
+    constexpr std::size_t DATE_LENGTH = 6;
+    if (script.size() < DATE_OFFSET + DATE_LENGTH) {
+        return {};
+    }
+    return {reinterpret_cast<const char*>(script.data()) + DATE_OFFSET, DATE_LENGTH};
 }
 
 void bit_reverse_table_build() {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string_view>
 
 // One embedded image: the resource's bytes as mapped, never copied, valid for
 // the life of the process.
@@ -77,6 +78,10 @@ struct AvailableVersions {
     char power_revision[7] = {};  // the six characters of supply A's MFR_DATE
 };
 AvailableVersions available_versions();
+
+// A supply script's date: the six characters of its leading MFR_DATE record
+// (command, count, then the date), or empty when the script is shorter.
+std::string_view script_mfr_date(std::span<const std::uint8_t> script);
 
 // A USB firmware device id as the window shows it: "%d.%02d" of its high
 // byte, then its low byte.

@@ -21,28 +21,6 @@ void item_report(WorkItem item, ItemPhase phase, ItemOutcome outcome,
     observer->item_event(ItemEvent{item, phase, outcome, std::string(installed_revision)});
 }
 
-const char* work_item_name(WorkItem item) {
-    switch (item) {
-        case WorkItem::firmware:
-            return "firmware";
-        case WorkItem::bitstream:
-            return "bitstream";
-        case WorkItem::factory_firmware:
-            return "factory firmware";
-        case WorkItem::factory_bitstream:
-            return "factory bitstream";
-        case WorkItem::configuration_sequence:
-            return "configuration sequence";
-        case WorkItem::usb_firmware:
-            return "USB firmware";
-        case WorkItem::power_supply_a:
-            return "power supply A";
-        case WorkItem::power_supply_b:
-            return "power supply B";
-    }
-    return "";
-}
-
 const char* item_phase_name(ItemPhase phase) {
     switch (phase) {
         case ItemPhase::check:

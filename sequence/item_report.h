@@ -6,18 +6,7 @@
 #include <string>
 #include <string_view>
 
-// The eight items, in the order the checks take them.
-enum class WorkItem : int {
-    firmware,
-    bitstream,
-    factory_firmware,
-    factory_bitstream,
-    configuration_sequence,
-    usb_firmware,
-    power_supply_a,
-    power_supply_b,
-};
-constexpr int WORK_ITEM_COUNT = 8;
+#include "sequence/item_table.h"
 
 enum class ItemPhase : int { check, erase, program, verify };
 
@@ -50,7 +39,7 @@ void item_observer_install(ItemObserver* observer);
 void item_report(WorkItem item, ItemPhase phase, ItemOutcome outcome,
                  std::string_view installed_revision = {});
 
-// Names as the command line prints them and its JSON records carry them.
-const char* work_item_name(WorkItem item);           // "factory bitstream"
+// Names as the command line prints them and its JSON records carry them
+// (an item's own name is its row's, work_item_name).
 const char* item_phase_name(ItemPhase phase);        // "erase"
 const char* item_outcome_name(ItemOutcome outcome);  // "needs update"

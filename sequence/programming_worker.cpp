@@ -2,18 +2,15 @@
 // every path goes through.
 #include "sequence/programming_worker.h"
 
-#include <atomic>
-#include <string>
+#include <algorithm>
 
-#include "window/log.h"
-#include "window/window_port.h"
 #include "instruments/device_list.h"
 #include "sequence/flash_core_upload.h"
+#include "sequence/worker_phases.h"
+#include "window/log.h"
+#include "window/window_port.h"
 
 namespace {
-
-std::atomic<bool> stop_requested{false};
-static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
 
 constexpr int COMMAND_ITEMS[] = {IDM_POWER_CYCLE, IDM_FPGA_HALT, IDM_VERIFY_CONTENTS};
 
@@ -37,21 +34,32 @@ void disable_commands(WindowPort& port) {
     port.control_enable(IDC_REFRESH, false);
 }
 
-void decide(UsbDevice* device, bool program_mode, CheckResults& results) {
+const ItemRow* first_failed_check(const WorkerRun& run) {
+    const auto failed = std::find_if(run.items.begin(), run.items.end(), [&](const ItemRow& row) {
+        return run.outcome.state(row.item) == ItemState::failed;
+    });
+    return failed != run.items.end() ? &*failed : nullptr;
+}
+
+void decide(WorkerRun& run) {
     WindowPort& port = window_port();
-    if (!program_mode) {
-        if (results.all_up_to_date()) {
-            port.message_box(SUMMARY_UP_TO_DATE, MessageIcon::information);
-        } else {
-            port.message_box(SUMMARY_MISMATCH, MessageIcon::warning);
+    if (run.all_up_to_date()) {
+        run.outcome.result = RunResult::up_to_date;
+        port.message_box(run.program_mode ? SUMMARY_ALREADY_UP_TO_DATE : SUMMARY_UP_TO_DATE,
+                         MessageIcon::information);
+        return;
+    }
+    if (!run.program_mode) {
+        // A board item whose check could not be completed counts as out of
+        // date for the summary; the run itself could not tell.
+        run.outcome.result = RunResult::out_of_date;
+        if (const ItemRow* failed = first_failed_check(run)) {
+            run.outcome.fail(failed->item, ItemPhase::check);
         }
+        port.message_box(SUMMARY_MISMATCH, MessageIcon::warning);
         return;
     }
-    if (results.all_up_to_date()) {
-        port.message_box(SUMMARY_ALREADY_UP_TO_DATE, MessageIcon::information);
-        return;
-    }
-    programming_phase(device, results);
+    programming_phase(run);
 }
 
 void end_sequence(UsbDevice* device) {
@@ -70,49 +78,19 @@ void end_sequence(UsbDevice* device) {
 
 }  // namespace
 
-void worker_request_stop() {
-    stop_requested.store(true);
-}
-
-bool worker_stop_requested() {
-    return stop_requested.load();
-}
-
-void worker_clear_stop() {
-    stop_requested.store(false);
-}
-
-bool worker_stops_here(const char* next_item) {
-    if (!worker_stop_requested()) {
-        return false;
-    }
-    log_append(STOPPED_LOG);
-    log_end_line();
-    if (next_item == nullptr) {
-        window_port().message_box(STOPPED_BEFORE_WRITING, MessageIcon::warning);
-        return true;
-    }
-    const std::string text = std::string("The run was stopped before the ") + next_item +
-                             " was rewritten: the items before it are written and checked, it "
-                             "and the items after it are not up to date.\r\nRun program again "
-                             "to bring the device up to date.";
-    window_port().message_box(text.c_str(), MessageIcon::warning);
-    return true;
-}
-
 int ProgrammingWorker(const WorkerRequest* request) {
-    UsbDevice* const device = request->device;
-    const bool program_mode = request->program_mode != 0;
+    RunOutcome own_outcome;
+    RunOutcome& outcome = request->outcome != nullptr ? *request->outcome : own_outcome;
+    WorkerRun run{request->device, request->program_mode != 0, request->items, {}, outcome};
 
     disable_commands(window_port());
     progress_overall(0);
     progress_task(0);
-    if (!worker_stops_here(nullptr) && flash_core_upload(device, 0, program_mode ? 1 : 2) == 0) {
-        CheckResults results;
-        if (check_phase(device, program_mode, results)) {
-            decide(device, program_mode, results);
-        }
+    outcome = RunOutcome{};
+    if (!run.stops_here(nullptr) &&
+        flash_core_upload(run.device, 0, run.program_mode ? 1 : 2) == 0 && check_phase(run)) {
+        decide(run);
     }
-    end_sequence(device);
+    end_sequence(run.device);
     return 0;
 }

@@ -17,6 +17,7 @@
 #include "scenario/command_fixture.h"
 #include "scenario/run_texts.h"
 #include "sequence/programming_worker.h"
+#include "sequence/stop_request.h"
 
 namespace {
 
