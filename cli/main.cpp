@@ -246,19 +246,6 @@ int confirm_writing(const CliOptions& options, const std::string& what) {
     return EXIT_RUN_FAILED;
 }
 
-int worker_exit_code(const CliOptions& options, const TerminalPort& port) {
-    if (port.shown_information() && !port.shown_warning_or_error()) {
-        return EXIT_DONE;
-    }
-    const RunReport report = port.report();
-    // Every check made, none failed, some item found out of date.
-    if (options.command == CliCommand::verify && !report.any_state(ItemState::not_checked) &&
-        !report.any_state(ItemState::failed) && report.any_state(ItemState::needs_update)) {
-        return EXIT_OUT_OF_DATE;
-    }
-    return EXIT_RUN_FAILED;
-}
-
 // The bare controller --port names, or the only one attached; never another.
 int run_recover(const CliOptions& options, TerminalPort& port, RunEnd& end) {
     const std::vector<std::string> bare = bare_controller_paths();
@@ -283,9 +270,10 @@ int run_recover(const CliOptions& options, TerminalPort& port, RunEnd& end) {
         return refused;
     }
     end.worker_ran = true;
-    recover_command(path.c_str());
+    RunOutcome outcome;
+    recover_command(path.c_str(), &outcome);
     worker_wait();
-    return worker_exit_code(options, port);
+    return run_exit_status(options.command == CliCommand::verify, outcome);
 }
 
 int run_command(const CliOptions& options, TerminalPort& port, RunEnd& end) {
@@ -311,8 +299,9 @@ int run_command(const CliOptions& options, TerminalPort& port, RunEnd& end) {
     }
     end.instrument = names[static_cast<std::size_t>(index)];
     if (options.command == CliCommand::halt || options.command == CliCommand::power_cycle) {
-        device_power_command(index, options.command == CliCommand::halt ? 1 : 0);
-        return port.shown_warning_or_error() ? EXIT_RUN_FAILED : EXIT_DONE;
+        bool sent = false;
+        device_power_command(index, options.command == CliCommand::halt ? 1 : 0, &sent);
+        return sent ? EXIT_DONE : EXIT_RUN_FAILED;
     }
     const ListedInstrument instrument = listed_instrument(index, end.instrument);
     if (port.json() || !options.quiet) {
@@ -326,9 +315,10 @@ int run_command(const CliOptions& options, TerminalPort& port, RunEnd& end) {
     }
     end.worker_ran = true;
     const std::string path = listed_device(index)->path;
-    program_command(index, options.command == CliCommand::program ? 1 : 0);
+    RunOutcome outcome;
+    program_command(index, options.command == CliCommand::program ? 1 : 0, &outcome);
     worker_wait();
-    const int exit_code = worker_exit_code(options, port);
+    const int exit_code = run_exit_status(options.command == CliCommand::verify, outcome);
     // An earlier write of the USB firmware that was interrupted leaves the
     // controller without firmware: the restart brings it back bare.
     const std::vector<std::string> bare = bare_controller_paths();

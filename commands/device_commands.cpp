@@ -158,10 +158,10 @@ bool start_std_thread(std::thread& thread, std::function<void()> body) {
 
 WorkerThreadStarter worker_thread_starter = &start_std_thread;
 
-bool start_worker(UsbDevice* device, int program_mode) {
+bool start_worker(UsbDevice* device, int program_mode, RunOutcome* outcome) {
     auto ended = std::make_shared<std::atomic<bool>>(false);
     // The worker gets its own copy of the start record.
-    const WorkerRequest request{device, program_mode};
+    const WorkerRequest request{device, program_mode, outcome};
     const bool started = worker_thread_starter(worker.thread, [request, ended] {
         ProgrammingWorker(&request);
         ended->store(true);
@@ -176,7 +176,8 @@ bool start_worker(UsbDevice* device, int program_mode) {
 // Opens the listed instrument and starts the worker on it. 1 when the worker
 // started; when_not_opened when the device would not open; 0 when the
 // worker's thread could not start (each refusal shown in its message box).
-int open_and_start_worker(UsbDevice* device, int program_mode, int when_not_opened) {
+int open_and_start_worker(UsbDevice* device, int program_mode, int when_not_opened,
+                          RunOutcome* outcome) {
     if (usb_open_device(device, 1) != 0) {
         device_list_refresh(remembered_device_path().c_str());
         window_port().message_box(CANNOT_ACCESS, MessageIcon::warning);
@@ -185,7 +186,7 @@ int open_and_start_worker(UsbDevice* device, int program_mode, int when_not_open
     // A worker that started owns the open device: it closes it and refreshes
     // the list when it ends, however quickly that is, so the command does not
     // judge it by how long it has been running.
-    if (!start_worker(device, program_mode)) {
+    if (!start_worker(device, program_mode, outcome)) {
         window_port().control_enable(IDC_REFRESH, true);
         usb_close_device(device);
         device_list_refresh(remembered_device_path().c_str());
@@ -199,7 +200,10 @@ int open_and_start_worker(UsbDevice* device, int program_mode, int when_not_open
 
 // Each command refuses while a worker runs before it reads the device list,
 // which the worker's closing refresh rewrites on the worker's thread.
-int program_command(int index, int program_mode) {
+int program_command(int index, int program_mode, RunOutcome* outcome) {
+    if (outcome != nullptr) {
+        *outcome = RunOutcome{};
+    }
     if (refuse_when_busy()) {
         return 0;
     }
@@ -222,10 +226,13 @@ int program_command(int index, int program_mode) {
         log_append("done");
         log_end_line();
     }
-    return open_and_start_worker(device, program_mode, 1);
+    return open_and_start_worker(device, program_mode, 1, outcome);
 }
 
-int recover_command(const char* bare_controller_path) {
+int recover_command(const char* bare_controller_path, RunOutcome* outcome) {
+    if (outcome != nullptr) {
+        *outcome = RunOutcome{};
+    }
     if (bare_controller_path == nullptr || refuse_when_busy()) {
         return 0;
     }
@@ -254,10 +261,13 @@ int recover_command(const char* bare_controller_path) {
     // No restart: it would start the controller from its EEPROM, which holds
     // no boot image. The firmware runs from RAM until the worker has written
     // the EEPROM and the user power-cycles the instrument.
-    return open_and_start_worker(device, 1, 0);
+    return open_and_start_worker(device, 1, 0, outcome);
 }
 
-int device_power_command(int index, int halt) {
+int device_power_command(int index, int halt, bool* sent) {
+    if (sent != nullptr) {
+        *sent = false;
+    }
     if (refuse_when_busy()) {
         return 0;
     }
@@ -274,6 +284,9 @@ int device_power_command(int index, int halt) {
     send_fpga_config(device, halt == 1 ? FPGA_CONFIG_HALT : FPGA_CONFIG_POWER_CYCLE);
     send_supply_power_commands(device);
     usb_close_device(device);
+    if (sent != nullptr) {
+        *sent = true;
+    }
     window_port().log_set_text(halt == 1 ? "Device FPGA halted." : "Device power-cycled.");
     return 1;
 }

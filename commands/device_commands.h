@@ -5,9 +5,13 @@
 #include <functional>
 #include <thread>
 
+#include "sequence/run_outcome.h"
+
 // Restarts the listed instrument at index and starts the worker on it.
-// 1 when a worker was started or the device failed to open, else 0.
-int program_command(int index, int program_mode);
+// 1 when a worker was started or the device failed to open, else 0. The
+// outcome, when given, tells how the run ended once the worker has (a run that
+// never reached the worker ends as failed, with no item named).
+int program_command(int index, int program_mode, RunOutcome* outcome = nullptr);
 
 // Brings back an instrument whose USB controller runs no firmware (its boot
 // EEPROM holds no boot image): loads the carried firmware into the bare
@@ -18,11 +22,12 @@ int program_command(int index, int program_mode);
 // date. 1 when a worker was started; 0 otherwise, the reason logged and shown
 // in a message box (a controller that does not come back as the instrument
 // has nothing written to it).
-int recover_command(const char* bare_controller_path);
+int recover_command(const char* bare_controller_path, RunOutcome* outcome = nullptr);
 
 // Sends the FPGA halt (halt 1) or the power-cycle request (halt 0).
 // 1 when sent or when the device failed to open; 0 when busy or no device.
-int device_power_command(int index, int halt);
+// sent, when given, says whether the requests went out.
+int device_power_command(int index, int halt, bool* sent = nullptr);
 
 // "Refresh": rebuilds the device list. Refused like the other commands while
 // a worker runs: the worker holds a record of the list and refreshes it

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <span>
 #include <ostream>
 #include <string>
 #include <utility>
@@ -17,6 +18,8 @@
 #include "scenario/command_fixture.h"
 #include "scenario/run_texts.h"
 #include "sequence/programming_worker.h"
+#include "sequence/item_table.h"
+#include "sequence/run_outcome.h"
 #include "sequence/stop_request.h"
 
 namespace {
@@ -36,12 +39,13 @@ class Worker : public CommandTest {
 
     // The worker on the selected instrument, opened and remembered as the
     // program command hands it over, on this thread.
-    void run_worker(int program_mode) {
+    void run_worker(int program_mode, RunOutcome* outcome = nullptr,
+                    std::span<const ItemRow> items = item_table()) {
         UsbDevice* device = listed_device(window_.combo_selection());
         ASSERT_NE(device, nullptr);
         remembered_device_path() = device->path;
         ASSERT_EQ(usb_open_device(device, 1), 0);
-        const WorkerRequest request{device, program_mode};
+        const WorkerRequest request{device, program_mode, outcome, items};
         EXPECT_EQ(ProgrammingWorker(&request), 0);
     }
 
@@ -186,12 +190,18 @@ TEST_F(Worker, SupplyAnsweringSixBytesFailsAndCountsAsOutOfDate) {
         }
     };
 
-    run_worker(0);
+    RunOutcome outcome;
+    run_worker(0, &outcome);
 
     EXPECT_TRUE(
         logged("Checking power supply A ... failed\r\n"
                "Checking power supply B ... up to date\r\n"))
         << window_.log();
+    // The summary speaks of a mismatch; the run could not tell, and says so.
+    EXPECT_EQ(outcome.result, RunResult::failed);
+    EXPECT_EQ(outcome.failed_item, WorkItem::power_supply_a);
+    EXPECT_EQ(outcome.failed_phase, ItemPhase::check);
+    EXPECT_FALSE(outcome.writing_began);
     ASSERT_EQ(window_.message_boxes.size(), 1U);  // the summary only
     EXPECT_EQ(window_.message_boxes[0].text, MISMATCH);
 }
@@ -302,8 +312,12 @@ TEST_F(Worker, UsbFirmwareThatCannotBeReadIsProgrammed) {
         }
     };
 
-    run_worker(1);
+    RunOutcome outcome;
+    run_worker(1, &outcome);
 
+    // A check that failed, then a rewrite read back whole: the run succeeded.
+    EXPECT_EQ(outcome.result, RunResult::updated);
+    EXPECT_EQ(outcome.state(WorkItem::usb_firmware), ItemState::updated);
     EXPECT_EQ(window_.log(), UPLOADED +
                                  "Checking firmware ... up to date\r\n"
                                  "Checking bitstream ... up to date\r\n"
@@ -410,6 +424,62 @@ INSTANTIATE_TEST_SUITE_P(
 
 namespace {
 
+// ---- a new item is a new row ----
+
+// A table of the instrument's rows and one more flash item: a second copy of
+// the firmware in a sixth region, far above the first. The phases check,
+// write and report it like the others, in its rank, with nothing else changed.
+TEST_F(Worker, AnItemAddedAsARowIsCheckedWrittenAndReported) {
+    constexpr auto SPARE = static_cast<WorkItem>(WORK_ITEM_COUNT);
+    constexpr std::uint32_t SPARE_START = 0xC00000;
+    std::vector<ItemRow> rows(item_table().begin(), item_table().end());
+    rows.push_back({.item = SPARE,
+                    .name = "spare firmware",
+                    .kind = ItemKind::flash_region,
+                    .image_id = IMAGE_FIRMWARE,
+                    .region = {1, SPARE_START, IMAGE_FIRMWARE},
+                    .shares_lines_with = SPARE,
+                    .write_rank = 7,
+                    .check_when_programming = {10, 10},
+                    .check_when_verifying = {128, 128},
+                    .erase = {128, 128},
+                    .program = {128, 128},
+                    .verify = {128, 128},
+                    .unverified_message = "The spare firmware could not be verified.",
+                    .write_failed_message = "The spare firmware programming failed.",
+                    .verify_failed_message = "The spare firmware could not be read back."});
+    sim::Instrument& instrument = listed();
+
+    RunOutcome outcome;
+    run_worker(1, &outcome, rows);
+
+    const std::string log = window_.log();
+    EXPECT_NE(log.find("Checking power supply B ... up to date\r\nChecking spare firmware ... "
+                       "needs update\r\n"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("Erasing spare firmware ... success\r\nProgramming spare firmware ... "
+                       "success\r\nChecking spare firmware ... success\r\n"),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(outcome.result, RunResult::updated);
+    EXPECT_EQ(outcome.state(SPARE), ItemState::updated);
+    EXPECT_EQ(outcome.state(WorkItem::firmware), ItemState::up_to_date);
+    {
+        const auto lock = bus_.lock();
+        const auto stored = instrument.flash(1).read(
+            SPARE_START, static_cast<std::uint32_t>(images().firmware.size()));
+        EXPECT_TRUE(std::equal(stored.begin(), stored.end(), images().firmware.begin(),
+                               images().firmware.end()));
+    }
+    EXPECT_TRUE(holds_current_set(instrument));
+
+    window_.log_set_text("");
+    run_worker(0, &outcome, rows);
+    EXPECT_EQ(outcome.result, RunResult::up_to_date);
+    EXPECT_NE(window_.log().find("Checking spare firmware ... up to date"), std::string::npos);
+}
+
 // ---- a stop asked for from outside (the command line's first signal) ----
 
 struct StopPoint {
@@ -460,8 +530,13 @@ TEST_P(StopTest, EndsWhereTheNextRunRepairsAndSaysWhatIsLeft) {
         }
     };
 
-    run_worker(1);
+    RunOutcome outcome;
+    run_worker(1, &outcome);
 
+    EXPECT_EQ(outcome.result, RunResult::stopped);
+    ASSERT_TRUE(outcome.stopped_before.has_value());
+    EXPECT_STREQ(work_item_name(*outcome.stopped_before), point.undone);
+    EXPECT_TRUE(outcome.writing_began);
     EXPECT_NE(window_.log().find(std::string(point.log_before_stop) + "Stopped on request.\r\n"),
               std::string::npos)
         << window_.log();
@@ -483,7 +558,8 @@ TEST_P(StopTest, EndsWhereTheNextRunRepairsAndSaysWhatIsLeft) {
     watched_.before_control = nullptr;
     window_.message_boxes.clear();
     window_.log_set_text("");
-    run_worker(1);
+    run_worker(1, &outcome);
+    EXPECT_EQ(outcome.result, RunResult::updated);
     EXPECT_NE(window_.log().find(point.next_check), std::string::npos) << window_.log();
     ASSERT_FALSE(window_.message_boxes.empty());
     EXPECT_EQ(window_.message_boxes.back().text, UP_TO_DATE);
