@@ -22,7 +22,6 @@
 #include "resources/embedded_image_set.h"
 #include "sequence/item_report.h"
 #include "sequence/programming_worker.h"
-#include "sequence/stop_request.h"
 #include "sim/simulated_bus.h"
 #include "window/window_port.h"
 

@@ -43,7 +43,6 @@
 #include "instruments/device_list.h"
 #include "sequence/item_report.h"
 #include "sequence/programming_worker.h"
-#include "sequence/stop_request.h"
 #include "sim/sim.h"
 #include "support/recording_window_port.h"
 #include "support/sim_fixture.h"

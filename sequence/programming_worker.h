@@ -7,6 +7,7 @@
 #include "sequence/item_table.h"
 #include "sequence/run_messages.h"
 #include "sequence/run_outcome.h"
+#include "sequence/stop_request.h"
 
 struct WorkerRequest {
     UsbDevice* device = nullptr;

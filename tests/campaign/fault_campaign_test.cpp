@@ -39,7 +39,6 @@
 #include "campaign/fault_schedule.h"
 #include "sequence/item_report.h"
 #include "sequence/programming_worker.h"
-#include "sequence/stop_request.h"
 #include "sim/sim.h"
 #include "support/recording_window_port.h"
 #include "support/sim_fixture.h"
