@@ -1,7 +1,13 @@
 #!/usr/bin/env python3
 """Checks that every product folder includes only from itself and the layers it
-links: the build runs it, so an include that goes the wrong way fails the build
-even where it needs no symbol from the other folder.
+links, and that the files of one folder do not include each other in a circle:
+the build runs it, so an include that goes the wrong way fails the build even
+where it needs no symbol from the other folder.
+
+Within a folder, a unit is the files that share a stem (foo.h and foo.cpp).
+Unit A depends on unit B when a file of A includes a file of B; a loop of such
+dependencies is reported as a file cycle, named from its first unit in name
+order. Includes between folders are left to the layer rule.
 
 Usage: check_layers.py ROOT STAMP LAYER...
   LAYER is FOLDER=USED,USED,... (the folders whose targets it links, directly
@@ -46,22 +52,84 @@ def owning_layer(layers, path):
     return best
 
 
+def layer_sources(root, layers, folder):
+    """The source files the layer owns, each with the quoted includes it makes,
+    as (path, includes) in path order; paths are relative to root."""
+    sources = []
+    for here, _, names in os.walk(os.path.join(root, folder)):
+        for name in names:
+            if not name.endswith(SOURCE_ENDINGS):
+                continue
+            path = os.path.relpath(os.path.join(here, name), root).replace(os.sep, '/')
+            if owning_layer(layers, path) != folder:
+                continue
+            with open(os.path.join(root, path), errors='replace') as source:
+                sources.append((path, INCLUDE.findall(source.read())))
+    return sorted(sources)
+
+
 def wrong_way_includes(root, layers):
     for folder in sorted(layers):
         allowed = reachable(layers, folder)
-        for here, _, names in os.walk(os.path.join(root, folder)):
-            for name in sorted(names):
-                if not name.endswith(SOURCE_ENDINGS):
-                    continue
-                path = os.path.relpath(os.path.join(here, name), root).replace(os.sep, '/')
-                if owning_layer(layers, path) != folder:
-                    continue
-                with open(os.path.join(root, path), errors='replace') as source:
-                    text = source.read()
-                for target in INCLUDE.findall(text):
-                    used = owning_layer(layers, target)
-                    if used is not None and used not in allowed:
-                        yield f"{path}: includes {target}, but {folder} does not link {used}"
+        for path, includes in layer_sources(root, layers, folder):
+            for target in includes:
+                used = owning_layer(layers, target)
+                if used is not None and used not in allowed:
+                    yield f"{path}: includes {target}, but {folder} does not link {used}"
+
+
+def unit_of(folder, path):
+    """The unit a file of the folder belongs to: its path inside the folder,
+    without the ending."""
+    return os.path.splitext(path[len(folder) + 1:])[0]
+
+
+def unit_dependencies(folder, sources):
+    """Each unit of the folder and the other units of the folder it includes."""
+    units = {path: unit_of(folder, path) for path, _ in sources}
+    depends = {unit: set() for unit in units.values()}
+    for path, includes in sources:
+        for target in includes:
+            if target in units and units[target] != units[path]:
+                depends[units[path]].add(units[target])
+    return depends
+
+
+def closed_from_first_unit(loop):
+    """The loop turned to start at its first unit in name order, and closed."""
+    first = loop.index(min(loop))
+    turned = loop[first:] + loop[:first]
+    return turned + [turned[0]]
+
+
+def cycles(depends):
+    """The cycles a depth-first walk in name order closes, each as the list of
+    its units from its first in name order back to that unit."""
+    found = []
+    finished = set()
+    walking = []
+
+    def walk(unit):
+        walking.append(unit)
+        for used in sorted(depends[unit]):
+            if used in walking:
+                found.append(closed_from_first_unit(walking[walking.index(used):]))
+            elif used not in finished:
+                walk(used)
+        walking.pop()
+        finished.add(unit)
+
+    for unit in sorted(depends):
+        if unit not in finished:
+            walk(unit)
+    return sorted(found)
+
+
+def file_cycles(root, layers):
+    for folder in sorted(layers):
+        depends = unit_dependencies(folder, layer_sources(root, layers, folder))
+        for loop in cycles(depends):
+            yield f"file cycle in {folder}: {' -> '.join(loop)}"
 
 
 def main():
@@ -70,7 +138,7 @@ def main():
         return 2
     root, stamp = sys.argv[1], sys.argv[2]
     layers = parse_layers(sys.argv[3:])
-    problems = list(wrong_way_includes(root, layers))
+    problems = list(wrong_way_includes(root, layers)) + list(file_cycles(root, layers))
     for problem in problems:
         print(f"layer check: {problem}", file=sys.stderr)
     if problems:
