@@ -2,7 +2,8 @@
 that reaches a folder the including folder does not link, directly or through
 a nested backend folder, and pass a tree whose includes all go down. Within a
 folder it must refuse units (foo.h with foo.cpp) that include each other in a
-circle, and name each circle once."""
+circle, and name each circle once; a source without a header of its own
+counts as a file of the unit whose header declares what it defines."""
 import os
 import subprocess
 import sys
@@ -99,6 +100,39 @@ class FileCycles(unittest.TestCase):
         })
         self.assertEqual(status, 1)
         self.assertNotIn('file cycle', errors)
+
+    def test_a_source_without_a_header_joins_the_unit_that_declares_its_function(self):
+        # phase.cpp defines check_phase, which worker.h declares: its include of
+        # report.h is the worker's, and report.cpp includes the worker back.
+        # Its helper in the anonymous namespace, also declared by report.h,
+        # does not count.
+        status, errors, _ = run_check({
+            'sequence/worker.h': 'bool check_phase(int device);\nint worker();\n',
+            'sequence/worker.cpp': '#include "sequence/worker.h"\n'
+                                   'int worker() { return check_phase(0) ? 0 : 1; }\n',
+            'sequence/phase.cpp': '#include "sequence/report.h"\n#include "sequence/worker.h"\n'
+                                  'namespace {\nvoid report_line(int line) { report(line); }\n}\n'
+                                  'bool check_phase(int device)\n{\n'
+                                  '    report_line(device);\n    return true;\n}\n',
+            'sequence/report.h': 'void report(int line);\nvoid report_line(int line);\n',
+            'sequence/report.cpp': '#include "sequence/report.h"\n#include "sequence/worker.h"\n',
+        })
+        self.assertEqual(status, 1)
+        self.assertEqual(errors,
+                         'layer check: file cycle in sequence: report -> worker -> report\n')
+
+    def test_a_member_definition_joins_the_header_that_defines_its_struct(self):
+        # chip.h names a free erase() and declares struct Sector without
+        # defining it: Sector::erase still belongs to sector.h.
+        status, errors, _ = run_check({
+            'flash/sector.h': 'struct Sector {\n    int erase(int address);\n};\n',
+            'flash/sector_erase.cpp': '#include "flash/sector.h"\n#include "flash/chip.h"\n'
+                                      'int Sector::erase(int address) { return wait(address); }\n',
+            'flash/chip.h': 'struct Sector;\nint erase(int address);\nint wait(int address);\n',
+            'flash/chip.cpp': '#include "flash/chip.h"\n#include "flash/sector.h"\n',
+        })
+        self.assertEqual(status, 1)
+        self.assertEqual(errors, 'layer check: file cycle in flash: chip -> sector -> chip\n')
 
 
 if __name__ == '__main__':
