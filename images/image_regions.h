@@ -6,7 +6,7 @@
 // or write reach into the next one, so start-up refuses such a set.
 #include <cstdint>
 
-#include "images/images.h"
+#include "images/image_ids.h"
 
 constexpr std::uint32_t FLASH_DEVICE_END = 0x1000000;  // 16 MiB
 

@@ -7,6 +7,8 @@
 #include <span>
 #include <string_view>
 
+#include "images/image_ids.h"
+
 // One embedded image: the resource's bytes as mapped, never copied, valid for
 // the life of the process.
 struct FirmwareImage {
@@ -17,22 +19,6 @@ struct FirmwareImage {
         return {data, data != nullptr && length > 0 ? static_cast<std::size_t>(length) : 0U};
     }
 };
-
-enum ImageId : int {
-    IMAGE_VERSION_TABLE = 400,
-    IMAGE_FLASH_CORE = 401,
-    IMAGE_CONFIGURATION_SEQUENCE = 402,
-    IMAGE_FACTORY_BITSTREAM = 403,
-    IMAGE_FACTORY_FIRMWARE = 404,
-    IMAGE_BITSTREAM = 405,
-    IMAGE_FIRMWARE = 406,
-    IMAGE_USB_FIRMWARE = 407,
-    IMAGE_POWER_SUPPLY_A = 408,
-    IMAGE_POWER_SUPPLY_B = 409,
-};
-constexpr int IMAGE_ID_FIRST = IMAGE_VERSION_TABLE;
-constexpr int IMAGE_ID_LAST = IMAGE_POWER_SUPPLY_B;
-constexpr int IMAGE_COUNT = IMAGE_ID_LAST - IMAGE_ID_FIRST + 1;
 
 // Where the images come from: RCDATA resources on Windows, linked-in data
 // elsewhere, in-memory blobs in tests.

@@ -1,21 +1,21 @@
 #include "sim/initial_contents.h"
 
+#include <cstddef>
 #include <vector>
 
-#include "sim/instrument.h"
 #include "sim/pmbus_script.h"
 
 namespace sim {
 namespace {
 
-void load_flash(Instrument& instrument, const ImageSet& images, Contents contents) {
+void load_flash(std::array<NorFlash, 2>& flashes, const ImageSet& images, Contents contents) {
     if (contents == Contents::blank) {
         return;  // a new array is all 0xFF
     }
     for (int selector = 0; selector < FLASH_IMAGE_COUNT; ++selector) {
         const FlashPlacement placement = flash_placement(selector);
         const auto image = images.flash_image(selector);
-        NorFlash& flash = instrument.flash(placement.device);
+        NorFlash& flash = flashes.at(static_cast<std::size_t>(placement.device));
         if (contents == Contents::current) {
             flash.load(placement.start, image);
         } else {
@@ -24,9 +24,8 @@ void load_flash(Instrument& instrument, const ImageSet& images, Contents content
     }
 }
 
-void load_eeprom(Instrument& instrument, const ImageSet& images, Contents contents,
+void load_eeprom(BootEeprom& eeprom, const ImageSet& images, Contents contents,
                  std::int32_t device_number) {
-    BootEeprom& eeprom = instrument.eeprom();
     eeprom.fill(0xFF);
     if (contents == Contents::current) {
         eeprom.write(0, images.usb_firmware);
@@ -58,27 +57,29 @@ void make_supply_older(PowerSupply& supply, std::span<const std::uint8_t> script
     });
 }
 
-void load_supplies(Instrument& instrument, const ImageSet& images, Contents contents) {
+void load_supplies(std::array<PowerSupply, 2>& supplies, const ImageSet& images,
+                   Contents contents) {
     if (contents == Contents::blank) {
         return;  // factory state: nothing set
     }
     const std::span<const std::uint8_t> scripts[2] = {images.supply_a_script,
                                                       images.supply_b_script};
-    for (int which = 0; which < 2; ++which) {
-        instrument.apply_supply_script(which, scripts[which]);
+    for (std::size_t which = 0; which < 2; ++which) {
+        supplies.at(which).apply_script(scripts[which]);
         if (contents == Contents::older) {
-            make_supply_older(instrument.supply(which), scripts[which]);
+            make_supply_older(supplies.at(which), scripts[which]);
         }
     }
 }
 
 }  // namespace
 
-void load_initial_contents(Instrument& instrument, const ImageSet& images,
+void load_initial_contents(std::array<NorFlash, 2>& flashes, BootEeprom& eeprom,
+                           std::array<PowerSupply, 2>& supplies, const ImageSet& images,
                            const InitialState& initial, std::int32_t device_number) {
-    load_flash(instrument, images, initial.flash);
-    load_eeprom(instrument, images, initial.eeprom, device_number);
-    load_supplies(instrument, images, initial.supplies);
+    load_flash(flashes, images, initial.flash);
+    load_eeprom(eeprom, images, initial.eeprom, device_number);
+    load_supplies(supplies, images, initial.supplies);
 }
 
 }  // namespace sim

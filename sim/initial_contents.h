@@ -1,14 +1,18 @@
 #pragma once
-// Fills a new instrument's flash, EEPROM and supplies as its InitialState asks.
+// Fills what a new instrument keeps without power (its two flash devices, its
+// boot EEPROM and its supplies A and B) as its InitialState asks.
+#include <array>
 #include <cstdint>
 
+#include "sim/boot_eeprom.h"
 #include "sim/image_set.h"
+#include "sim/nor_flash.h"
+#include "sim/power_supply.h"
 
 namespace sim {
 
-class Instrument;
-
-void load_initial_contents(Instrument& instrument, const ImageSet& images,
+void load_initial_contents(std::array<NorFlash, 2>& flashes, BootEeprom& eeprom,
+                           std::array<PowerSupply, 2>& supplies, const ImageSet& images,
                            const InitialState& initial, std::int32_t device_number);
 
 }  // namespace sim

@@ -29,7 +29,8 @@ Instrument::Instrument(InstrumentConfig config, const ImageSet& images)
     for (PowerSupply& supply : supplies_) {
         supply.set_linear11_reencoding(config_.linear11_reencoding);
     }
-    load_initial_contents(*this, images, config_.initial, config_.device_number);
+    load_initial_contents(flashes_, eeprom_, supplies_, images, config_.initial,
+                          config_.device_number);
     boot();
 }
 

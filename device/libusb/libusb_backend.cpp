@@ -1,4 +1,4 @@
-// Opening, closing and transfers over libusb-1.0. Bulk transfers are
+// Listing, opening, closing and transfers over libusb-1.0. Bulk transfers are
 // asynchronous: the pipe's one libusb_transfer is submitted, and waiting means
 // handling libusb's events until its callback has run. A read that timed out
 // stays submitted, so the next wait collects it.
@@ -9,8 +9,10 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
+#include <cstdio>
 
 #include "device/libusb/libusb_context.h"
+#include "device/libusb/libusb_discovery.h"
 
 namespace {
 
@@ -71,18 +73,37 @@ LibusbBackend::~LibusbBackend() {
     }
 }
 
+void LibusbBackend::list_interfaces(const Guid& interface_class, std::vector<std::string>& paths) {
+    Guid instrument_class;
+    Guid bare_class;
+    const bool instruments = _parse_guid(INSTRUMENT_INTERFACE_GUID, &instrument_class) == 0 &&
+                             interface_class == instrument_class;
+    const bool bare =
+        _parse_guid(BARE_CONTROLLER_GUID, &bare_class) == 0 && interface_class == bare_class;
+    if (!instruments && !bare) {
+        return;
+    }
+    refresh_context();
+    const LibusbDeviceKind kind =
+        instruments ? LibusbDeviceKind::instrument : LibusbDeviceKind::bare_controller;
+    for (std::string& path : libusb_port_paths(context_, ids_, kind)) {
+        paths.push_back(std::move(path));
+    }
+}
+
 int LibusbBackend::open(UsbDevice& device) {
     device.context = nullptr;
     if (context_ == nullptr || device.path == nullptr) {
         return -1;
     }
-    const std::optional<Located> located = locate(device.path);
+    refresh_context();
+    const std::optional<LocatedLibusbDevice> located =
+        locate_libusb_device(context_, ids_, device.path);
     if (!located) {
         return -1;
     }
-    const libusb_backend::LibusbDeviceRef usb_device(located->device);
     libusb_device_handle* raw_handle = nullptr;
-    const int opened = libusb_open(usb_device.get(), &raw_handle);
+    const int opened = libusb_open(located->device.get(), &raw_handle);
     if (opened != LIBUSB_SUCCESS) {
         if (opened == LIBUSB_ERROR_ACCESS) {
             explain_access_denied();
@@ -129,6 +150,19 @@ void LibusbBackend::refresh_context() {
     libusb_handle_events_timeout_completed(context_, &no_wait, nullptr);
     libusb_exit(context_);
     context_ = fresh;
+}
+
+void LibusbBackend::explain_access_denied() {
+    if (access_hint_shown_) {
+        return;
+    }
+    access_hint_shown_ = true;
+    // On the error stream: standard output may carry machine-read records.
+    std::fprintf(stderr,
+                 "Access to the instrument was denied. The udev rules 70-ombrix.rules give the "
+                 "user logged in at the seat access: the package installs them in "
+                 "/lib/udev/rules.d; otherwise copy resources/linux/70-ombrix.rules to "
+                 "/etc/udev/rules.d. Then replug the instrument, or run as root.\n");
 }
 
 void LibusbBackend::forget(Device& device, Pipe* pipe) {

@@ -1,39 +1,27 @@
 #pragma once
 // The instrument over libusb-1.0 (Linux): discovery by the vendor and product
 // ids of the instrument's boot image (and of bare controllers by the chip's
-// built-in ids), a path naming the physical port, the interface claimed at
-// open, synchronous control transfers, and one asynchronous libusb_transfer
-// per pipe whose completion is awaited by handling libusb's events (blocking
-// in its poll, never spinning).
+// built-in ids; libusb_discovery.h tells them apart), a path naming the
+// physical port, the interface claimed at open, synchronous control transfers,
+// and one asynchronous libusb_transfer per pipe whose completion is awaited by
+// handling libusb's events (blocking in its poll, never spinning).
 //
 // Paths look like "usb:1-4.2" (bus 1, port 4 of the root hub, port 2 of the
 // hub behind it); they stay the same when the instrument restarts and comes
 // back with a new device address.
 #include <cstdint>
-#include <memory>
-#include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "device/libusb/instrument_usb_ids.h"
 #include "device/usb.h"
 
 struct libusb_context;
-struct libusb_device;
 namespace libusb_backend {
 struct Device;
 struct Pipe;
 }
-
-struct InstrumentUsbIds {
-    std::uint16_t vendor_id = 0;
-    std::uint16_t product_id = 0;
-};
-
-// The ids the instrument's boot image gives the device: bytes 1 to 4, little
-// endian. nullopt when the image is too short to hold them.
-std::optional<InstrumentUsbIds> instrument_ids_from_boot_image(
-    std::span<const std::uint8_t> boot_image);
 
 class LibusbBackend final : public UsbBackend {
   public:
@@ -73,14 +61,6 @@ class LibusbBackend final : public UsbBackend {
     static constexpr std::uint32_t CANCEL_SETTLE_TIMEOUT_MS = 1000;
 
   private:
-    // The instrument's (or bare controller's) device at the path and the
-    // interface to claim on it: -1 for a bare controller without one.
-    struct Located {
-        libusb_device* device = nullptr;  // referenced; the caller unreferences it
-        int interface_number = 0;
-    };
-    std::optional<Located> locate(const std::string& path);
-    bool is_instrument(libusb_device* device, int* interface_number) const;
     void explain_access_denied();
     // Handles events until *completed is set or timeout_ms passes.
     void handle_events_until(const int* completed, std::uint32_t timeout_ms);
@@ -100,7 +80,3 @@ class LibusbBackend final : public UsbBackend {
     // A transfer that never came back from a cancel keeps its context alive.
     bool transfer_abandoned_ = false;
 };
-
-// The port path of a device: "usb:BUS-PORT.PORT...", or empty when libusb
-// does not know the device's ports (a root hub).
-std::string libusb_port_path(libusb_device* device);

@@ -1,16 +1,18 @@
 // Finding instruments with libusb: which devices are instruments, which are
 // bare controllers, the path that names their port, and finding a device
 // again by that path.
+#include "device/libusb/libusb_discovery.h"
+
 #include <libusb.h>
 
-#include <cstdio>
+#include <memory>
 
-#include "device/libusb/libusb_backend.h"
-#include "device/libusb/libusb_context.h"
+#include "device/usb.h"
 
 namespace {
 
 using libusb_backend::LibusbDeviceList;
+using libusb_backend::LibusbDeviceRef;
 
 constexpr std::uint8_t INSTRUMENT_OUT_ENDPOINT = PIPE_BULK_OUT;
 constexpr std::uint8_t INSTRUMENT_IN_ENDPOINT = PIPE_BULK_IN;
@@ -75,43 +77,14 @@ bool is_bare_controller(libusb_device* device, int* interface_number) {
     return true;
 }
 
-}  // namespace
-
-std::optional<InstrumentUsbIds> instrument_ids_from_boot_image(
-    std::span<const std::uint8_t> boot_image) {
-    if (boot_image.size() < 5) {
-        return std::nullopt;
-    }
-    InstrumentUsbIds ids;
-    ids.vendor_id = static_cast<std::uint16_t>(boot_image[1] | (boot_image[2] << 8));
-    ids.product_id = static_cast<std::uint16_t>(boot_image[3] | (boot_image[4] << 8));
-    return ids;
-}
-
-std::string libusb_port_path(libusb_device* device) {
-    std::uint8_t ports[MAX_PORT_DEPTH] = {};
-    const int depth = libusb_get_port_numbers(device, ports, MAX_PORT_DEPTH);
-    if (depth <= 0) {
-        return {};
-    }
-    std::string path = "usb:" + std::to_string(libusb_get_bus_number(device)) + "-";
-    for (int i = 0; i < depth; ++i) {
-        if (i > 0) {
-            path += '.';
-        }
-        path += std::to_string(ports[i]);
-    }
-    return path;
-}
-
 // An instrument: the boot image's ids, and a configuration that carries the
 // instrument's bulk pipes. Firmware with the same ids but without them (a
 // boot loader) is not one. A configuration libusb cannot parse is left for
 // the core to judge at open, which reads the descriptors itself.
-bool LibusbBackend::is_instrument(libusb_device* device, int* interface_number) const {
+bool is_instrument(libusb_device* device, InstrumentUsbIds ids, int* interface_number) {
     libusb_device_descriptor descriptor{};
     if (libusb_get_device_descriptor(device, &descriptor) != LIBUSB_SUCCESS ||
-        descriptor.idVendor != ids_.vendor_id || descriptor.idProduct != ids_.product_id) {
+        descriptor.idVendor != ids.vendor_id || descriptor.idProduct != ids.product_id) {
         return false;
     }
     libusb_config_descriptor* raw_config = nullptr;
@@ -128,23 +101,21 @@ bool LibusbBackend::is_instrument(libusb_device* device, int* interface_number) 
     return true;
 }
 
-void LibusbBackend::list_interfaces(const Guid& interface_class, std::vector<std::string>& paths) {
-    Guid instrument_class;
-    Guid bare_class;
-    const bool instruments = _parse_guid(INSTRUMENT_INTERFACE_GUID, &instrument_class) == 0 &&
-                             interface_class == instrument_class;
-    const bool bare =
-        _parse_guid(BARE_CONTROLLER_GUID, &bare_class) == 0 && interface_class == bare_class;
-    if (!instruments && !bare) {
-        return;
-    }
-    refresh_context();
-    const LibusbDeviceList devices(context_);
+bool is_of_kind(libusb_device* device, InstrumentUsbIds ids, LibusbDeviceKind kind,
+                int* interface_number) {
+    return kind == LibusbDeviceKind::instrument ? is_instrument(device, ids, interface_number)
+                                                : is_bare_controller(device, interface_number);
+}
+
+}  // namespace
+
+std::vector<std::string> libusb_port_paths(libusb_context* context, InstrumentUsbIds ids,
+                                           LibusbDeviceKind kind) {
+    std::vector<std::string> paths;
+    const LibusbDeviceList devices(context);
     for (libusb_device* device : devices) {
         int interface_number = 0;
-        const bool listed = instruments ? is_instrument(device, &interface_number)
-                                        : is_bare_controller(device, &interface_number);
-        if (!listed) {
+        if (!is_of_kind(device, ids, kind, &interface_number)) {
             continue;
         }
         std::string path = libusb_port_path(device);
@@ -152,35 +123,41 @@ void LibusbBackend::list_interfaces(const Guid& interface_class, std::vector<std
             paths.push_back(std::move(path));
         }
     }
+    return paths;
 }
 
-// An instrument, or a bare controller: the path alone names the device, and
-// the recovery of an instrument whose controller lost its firmware opens it.
-std::optional<LibusbBackend::Located> LibusbBackend::locate(const std::string& path) {
-    refresh_context();
-    const LibusbDeviceList devices(context_);
+// An instrument, or a bare controller: the recovery of an instrument whose
+// controller lost its firmware opens the bare controller at its path.
+std::optional<LocatedLibusbDevice> locate_libusb_device(libusb_context* context,
+                                                        InstrumentUsbIds ids,
+                                                        const std::string& path) {
+    const LibusbDeviceList devices(context);
     for (libusb_device* device : devices) {
         if (libusb_port_path(device) != path) {
             continue;
         }
         int interface_number = 0;
-        if (is_instrument(device, &interface_number) ||
+        if (is_instrument(device, ids, &interface_number) ||
             is_bare_controller(device, &interface_number)) {
-            return Located{libusb_ref_device(device), interface_number};
+            return LocatedLibusbDevice{LibusbDeviceRef(libusb_ref_device(device)),
+                                       interface_number};
         }
     }
     return std::nullopt;
 }
 
-void LibusbBackend::explain_access_denied() {
-    if (access_hint_shown_) {
-        return;
+std::string libusb_port_path(libusb_device* device) {
+    std::uint8_t ports[MAX_PORT_DEPTH] = {};
+    const int depth = libusb_get_port_numbers(device, ports, MAX_PORT_DEPTH);
+    if (depth <= 0) {
+        return {};
     }
-    access_hint_shown_ = true;
-    // On the error stream: standard output may carry machine-read records.
-    std::fprintf(stderr,
-                 "Access to the instrument was denied. The udev rules 70-ombrix.rules give the "
-                 "user logged in at the seat access: the package installs them in "
-                 "/lib/udev/rules.d; otherwise copy resources/linux/70-ombrix.rules to "
-                 "/etc/udev/rules.d. Then replug the instrument, or run as root.\n");
+    std::string path = "usb:" + std::to_string(libusb_get_bus_number(device)) + "-";
+    for (int i = 0; i < depth; ++i) {
+        if (i > 0) {
+            path += '.';
+        }
+        path += std::to_string(ports[i]);
+    }
+    return path;
 }
