@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "device/usb_descriptors.h"
+
 // Results of the transfer operations.
 constexpr int USB_OK = 0;
 constexpr int USB_ERR_FAILED = -1;      // no record, no pipe table, or the transfer failed to start
@@ -68,9 +70,6 @@ struct PipeState {
     std::uint32_t max_transfer_size = 0;
     PipeContext* context = nullptr;  // owned by the backend; one transfer in flight at a time
 };
-
-constexpr int USB_SERIAL_NUMBER_SIZE = 36;
-constexpr int USB_SERIAL_NUMBER_MAX_CHARS = 32;
 
 struct UsbDevice {
     UsbDevice* next = nullptr;

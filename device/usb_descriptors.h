@@ -5,6 +5,11 @@
 #include <span>
 #include <vector>
 
+// The serial number as a device record holds it: at most 32 characters and
+// the terminating zero, in a field of 36 bytes.
+constexpr int USB_SERIAL_NUMBER_SIZE = 36;
+constexpr int USB_SERIAL_NUMBER_MAX_CHARS = 32;
+
 constexpr int DEVICE_DESCRIPTOR_LENGTH = 18;
 
 struct DeviceIdentity {
