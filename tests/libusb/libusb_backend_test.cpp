@@ -11,20 +11,12 @@
 
 #include "device/libusb/libusb_backend.h"
 #include "sim/sim.h"
-#include "support/umockdev_harness.h"
+#include "support/umockdev_test.h"
 
 namespace {
 
-class LibusbBackendTest : public testing::Test {
+class LibusbBackendTest : public UmockdevTest {
   protected:
-    void SetUp() override {
-        if (!UmockdevUsbfs::preloaded()) {
-            GTEST_SKIP() << "needs umockdev's preload library (run under umockdev-wrapper)";
-        }
-        harness_ = std::make_unique<UmockdevLibusbHarness>();
-        clock_install(&harness_->clock());
-    }
-    void TearDown() override { clock_install(nullptr); }
 
     sim::Instrument& attach(sim::InstrumentConfig config = instant()) {
         return harness_->bus().attach(std::move(config), images_.set());
@@ -50,7 +42,6 @@ class LibusbBackendTest : public testing::Test {
         return opened;
     }
 
-    std::unique_ptr<UmockdevLibusbHarness> harness_;
     sim::SyntheticImages images_;
 };
 

@@ -13,7 +13,7 @@
 #include "device/libusb/libusb_discovery.h"
 #include "sim/sim.h"
 #include "sim/synthetic_images.h"
-#include "support/umockdev_harness.h"
+#include "support/umockdev_test.h"
 
 namespace {
 
@@ -41,16 +41,8 @@ class OwnContext {
 
 constexpr InstrumentUsbIds SYNTHETIC_IDS{sim::SYNTHETIC_VENDOR_ID, sim::SYNTHETIC_PRODUCT_ID};
 
-class LibusbDiscoveryTest : public testing::Test {
+class LibusbDiscoveryTest : public UmockdevTest {
   protected:
-    void SetUp() override {
-        if (!UmockdevUsbfs::preloaded()) {
-            GTEST_SKIP() << "needs umockdev's preload library (run under umockdev-wrapper)";
-        }
-        harness_ = std::make_unique<UmockdevLibusbHarness>();
-        clock_install(&harness_->clock());
-    }
-    void TearDown() override { clock_install(nullptr); }
 
     // The port path the stand-in gives the attached device.
     std::string attach(sim::InstrumentConfig config) {
@@ -61,7 +53,6 @@ class LibusbDiscoveryTest : public testing::Test {
         return harness_->usbfs().port_path_of(sim_path).value_or("");
     }
 
-    std::unique_ptr<UmockdevLibusbHarness> harness_;
     sim::SyntheticImages images_;
 };
 
