@@ -12,6 +12,7 @@
 #include "cli/cli_options.h"
 #include "cli/exit_status.h"
 #include "cli/instrument_listing.h"
+#include "cli/item_recorder.h"
 #include "cli/terminal_port.h"
 #include "cli/verbose_backend.h"
 #include "commands/device_commands.h"
@@ -113,6 +114,9 @@ DisplaySettings display_settings(const CliOptions& options) {
 // The run's last record (JSON) or nothing more (text, where the table and the
 // messages have said it).
 struct RunEnd {
+    explicit RunEnd(const ItemRecorder& recorded) : items(recorded) {}
+
+    const ItemRecorder& items;  // what the worker found and did, item by item
     int exit_code = EXIT_DONE;
     bool worker_ran = false;
     std::string instrument;
@@ -121,7 +125,7 @@ struct RunEnd {
 void report_end(TerminalPort& port, const CliOptions& options, const RunEnd& end) {
     port.finish();
     const bool interrupted = end.exit_code == EXIT_INTERRUPTED;
-    const RunReport report = port.report();
+    const RunReport report = end.items.report();
     if (!port.json()) {
         if (end.worker_ran) {
             std::fputs(report.table_text().c_str(), stdout);
@@ -245,11 +249,10 @@ int confirm_writing(const CliOptions& options, const std::string& what) {
     return EXIT_RUN_FAILED;
 }
 
-int worker_exit_code(const CliOptions& options, const TerminalPort& port) {
+int worker_exit_code(const CliOptions& options, const TerminalPort& port, const RunReport& report) {
     if (port.shown_information() && !port.shown_warning_or_error()) {
         return EXIT_DONE;
     }
-    const RunReport report = port.report();
     // Every check made, none failed, some item found out of date.
     if (options.command == CliCommand::verify && !report.any_state(ItemState::not_checked) &&
         !report.any_state(ItemState::failed) && report.any_state(ItemState::needs_update)) {
@@ -284,7 +287,7 @@ int run_recover(const CliOptions& options, TerminalPort& port, RunEnd& end) {
     end.worker_ran = true;
     recover_command(path.c_str());
     worker_wait();
-    return worker_exit_code(options, port);
+    return worker_exit_code(options, port, end.items.report());
 }
 
 int run_command(const CliOptions& options, TerminalPort& port, RunEnd& end) {
@@ -327,7 +330,7 @@ int run_command(const CliOptions& options, TerminalPort& port, RunEnd& end) {
     const std::string path = listed_device(index)->path;
     program_command(index, options.command == CliCommand::program ? 1 : 0);
     worker_wait();
-    const int exit_code = worker_exit_code(options, port);
+    const int exit_code = worker_exit_code(options, port, end.items.report());
     // An earlier write of the USB firmware that was interrupted leaves the
     // controller without firmware: the restart brings it back bare.
     const std::vector<std::string> bare = bare_controller_paths();
@@ -452,10 +455,11 @@ int main(int argc, char** argv) {
     }
     install_signal_handlers();
     TerminalPort port(display_settings(options), DisplayEnvironment{});
+    ItemRecorder items([&port](const ItemEvent& event) { port.show_item(event); });
     announce_start(port, options);
     window_port_install(&port);
-    item_observer_install(&port);
-    RunEnd end;
+    item_observer_install(&items);
+    RunEnd end(items);
     end.exit_code = run(options, port, end);
     item_observer_install(nullptr);
     window_port_install(nullptr);

@@ -133,9 +133,8 @@ void TerminalPort::message_box(const char* text, MessageIcon icon) {
     lines_.message(text, icon);
 }
 
-void TerminalPort::item_event(const ItemEvent& event) {
+void TerminalPort::show_item(const ItemEvent& event) {
     std::lock_guard lock(mutex_);
-    report_.record(event);
     lines_.item(event);
 }
 
@@ -168,11 +167,6 @@ bool TerminalPort::shown_information() const {
 bool TerminalPort::shown_warning_or_error() const {
     std::lock_guard lock(mutex_);
     return warning_or_error_;
-}
-
-RunReport TerminalPort::report() const {
-    std::lock_guard lock(mutex_);
-    return report_;
 }
 
 void TerminalPort::finish() {

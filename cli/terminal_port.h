@@ -11,12 +11,11 @@
 #include "cli/display_settings.h"
 #include "cli/json_record.h"
 #include "cli/line_output.h"
-#include "cli/run_report.h"
 #include "cli/terminal_bars.h"
 #include "sequence/item_report.h"
 #include "window/window_port.h"
 
-class TerminalPort final : public WindowPort, public ItemObserver {
+class TerminalPort final : public WindowPort {
 public:
     TerminalPort(DisplaySettings settings, DisplayEnvironment environment);
     // The bars and the lines hold on to this port's settings and environment.
@@ -36,7 +35,8 @@ public:
     int device_combo_selection() override;
     void message_box(const char* text, MessageIcon icon) override;
 
-    void item_event(const ItemEvent& event) override;
+    // An item event as it happens (on the worker's thread): its JSON record.
+    void show_item(const ItemEvent& event);
 
     // A line of the program's own result (list, versions, the table) on
     // standard output; in JSON mode, the record instead.
@@ -50,7 +50,6 @@ public:
     std::vector<std::string> devices() const;
     bool shown_information() const;
     bool shown_warning_or_error() const;
-    RunReport report() const;
     bool json() const { return settings_.style == TerminalStyle::json; }
 
     // Ends the display: any unfinished line, the bars cleared.
@@ -74,5 +73,4 @@ private:
     bool information_ = false;
     bool write_notice_given_ = false;
     bool warning_or_error_ = false;
-    RunReport report_;
 };
