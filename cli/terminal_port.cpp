@@ -6,9 +6,6 @@
 
 namespace {
 
-constexpr const char* WRITE_NOTICE =
-    "Writing to the instrument: keep it connected and powered until the end.";
-
 // The terminal's own width and the steady clock, where the caller gives none.
 DisplayEnvironment with_defaults(DisplayEnvironment environment) {
     if (!environment.columns) {
@@ -62,19 +59,7 @@ void TerminalPort::log_set_text(const char* text) {
     append_text(text);
 }
 
-// Once, as the first write to the instrument begins: an interruption from here
-// on leaves it to be repaired by another run.
-void TerminalPort::notice_before_writing(const char* text) {
-    if (write_notice_given_ ||
-        (std::strncmp(text, "Erasing ", 8) != 0 && std::strncmp(text, "Programming ", 12) != 0)) {
-        return;
-    }
-    write_notice_given_ = true;
-    lines_.notice(WRITE_NOTICE);
-}
-
 void TerminalPort::append_text(const char* text) {
-    notice_before_writing(text);
     modelled_length_ += static_cast<std::uint32_t>(std::strlen(text));
     for (const char* c = text; *c != '\0'; ++c) {
         if (*c == '\n') {
@@ -136,6 +121,9 @@ void TerminalPort::message_box(const char* text, MessageIcon icon) {
 void TerminalPort::show_item(const ItemEvent& event) {
     std::lock_guard lock(mutex_);
     lines_.item(event);
+    if (write_notice_.due(event)) {
+        lines_.notice(WRITE_NOTICE_TEXT);
+    }
 }
 
 void TerminalPort::result(const std::string& text, const JsonRecord& record) {

@@ -12,6 +12,7 @@
 #include "cli/json_record.h"
 #include "cli/line_output.h"
 #include "cli/terminal_bars.h"
+#include "cli/write_notice.h"
 #include "sequence/item_report.h"
 #include "window/window_port.h"
 
@@ -35,7 +36,8 @@ public:
     int device_combo_selection() override;
     void message_box(const char* text, MessageIcon icon) override;
 
-    // An item event as it happens (on the worker's thread): its JSON record.
+    // An item event as it happens (on the worker's thread): its JSON record,
+    // and the write notice as the first write begins.
     void show_item(const ItemEvent& event);
 
     // A line of the program's own result (list, versions, the table) on
@@ -57,7 +59,6 @@ public:
 
 private:
     void append_text(const char* text);
-    void notice_before_writing(const char* text);
     void end_line();
 
     mutable std::mutex mutex_;
@@ -65,12 +66,12 @@ private:
     const DisplayEnvironment environment_;
     TerminalBars bars_;
     LineOutput lines_;
+    WriteNotice write_notice_;
     std::string pending_line_;
     std::uint32_t modelled_length_ = 0;
     bool replace_trims_ = false;
     std::vector<std::string> devices_;
     int selection_ = -1;
     bool information_ = false;
-    bool write_notice_given_ = false;
     bool warning_or_error_ = false;
 };
