@@ -2,7 +2,6 @@
 // Whole lines out, each written with the bars moved below it: the log and the
 // results on standard output, warnings and errors on standard error; or, for
 // scripts, one JSON record per line on standard output.
-#include <cstdint>
 #include <cstdio>
 #include <string>
 
