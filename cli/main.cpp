@@ -2,7 +2,6 @@
 // the log and the bars on a terminal, or JSON records for scripts.
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +11,9 @@
 #include "cli/cli_options.h"
 #include "cli/exit_status.h"
 #include "cli/instrument_listing.h"
+#include "cli/item_recorder.h"
+#include "cli/listing_commands.h"
+#include "cli/stop_signals.h"
 #include "cli/terminal_port.h"
 #include "cli/verbose_backend.h"
 #include "commands/device_commands.h"
@@ -33,65 +35,11 @@
 #include <io.h>
 #define isatty _isatty
 #define fileno _fileno
-#define write _write
 #else
 #include <unistd.h>
 #endif
 
-#if !defined(OMBRIX_IMAGE_SET_SOURCE)
-#define OMBRIX_IMAGE_SET_SOURCE "unknown"
-#endif
-
 namespace {
-
-// ---- interruption ----
-//
-// The first SIGINT, SIGTERM or SIGHUP asks the worker to stop where the next
-// run repairs (no write is cut in half); the run then ends with exit status
-// 130. A second one ends the program at once. SIGPIPE is ignored: a closed
-// output only ends the output, never a write to the instrument.
-
-constexpr char FIRST_SIGNAL_TEXT[] =
-    "Stopping at the next point that a later run repairs; interrupt again to end at once "
-    "(the instrument may then be left unusable).\n";
-constexpr char SECOND_SIGNAL_TEXT[] =
-    "Ended at once: the instrument may be left unusable. Run program again before using "
-    "it.\n";
-
-volatile std::sig_atomic_t signals_seen = 0;
-
-void write_to_stderr(const char* text, std::size_t length) {
-    // Async-signal-safe; what does not get through is lost.
-    [[maybe_unused]] const auto written = write(2, text, static_cast<unsigned>(length));
-}
-
-extern "C" void on_stop_signal(int) {
-    signals_seen = signals_seen + 1;
-    if (signals_seen == 1) {
-        worker_request_stop();
-        write_to_stderr(FIRST_SIGNAL_TEXT, sizeof FIRST_SIGNAL_TEXT - 1);
-        return;
-    }
-    write_to_stderr(SECOND_SIGNAL_TEXT, sizeof SECOND_SIGNAL_TEXT - 1);
-    std::_Exit(EXIT_INTERRUPTED);
-}
-
-void install_signal_handlers() {
-#if defined(_WIN32)
-    for (const int number : {SIGINT, SIGTERM, SIGBREAK}) {
-        std::signal(number, on_stop_signal);
-    }
-#else
-    struct sigaction action {};
-    action.sa_handler = on_stop_signal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    for (const int number : {SIGINT, SIGTERM, SIGHUP}) {
-        sigaction(number, &action, nullptr);
-    }
-    std::signal(SIGPIPE, SIG_IGN);
-#endif
-}
 
 // ---- the display ----
 
@@ -113,6 +61,9 @@ DisplaySettings display_settings(const CliOptions& options) {
 // The run's last record (JSON) or nothing more (text, where the table and the
 // messages have said it).
 struct RunEnd {
+    explicit RunEnd(const ItemRecorder& recorded) : items(recorded) {}
+
+    const ItemRecorder& items;  // what the worker found and did, item by item
     int exit_code = EXIT_DONE;
     bool worker_ran = false;
     std::string instrument;
@@ -121,7 +72,7 @@ struct RunEnd {
 void report_end(TerminalPort& port, const CliOptions& options, const RunEnd& end) {
     port.finish();
     const bool interrupted = end.exit_code == EXIT_INTERRUPTED;
-    const RunReport report = port.report();
+    const RunReport report = end.items.report();
     if (!port.json()) {
         if (end.worker_ran) {
             std::fputs(report.table_text().c_str(), stdout);
@@ -156,68 +107,6 @@ void announce_start(TerminalPort& port, const CliOptions& options) {
 }
 
 // ---- the commands ----
-
-int run_versions(TerminalPort& port) {
-    const AvailableVersions versions = available_versions();
-    const std::string fpga = std::to_string(versions.fpga_revision);
-    const std::string firmware = std::to_string(versions.firmware_revision);
-    const std::string power = printable(versions.power_revision);
-    port.result("FPGA rev:      " + fpga + "\nFirmware rev:  " + firmware +
-                    "\nUSB rev:       " + versions.usb_revision + "\nPower rev:     " + power +
-                    "\nImage set:     " + OMBRIX_IMAGE_SET_SOURCE,
-                JsonRecord("versions")
-                    .add("fpga", fpga)
-                    .add("firmware", firmware)
-                    .add("usb", versions.usb_revision)
-                    .add("power", power)
-                    .add("image_set", OMBRIX_IMAGE_SET_SOURCE));
-    return EXIT_DONE;
-}
-
-// Bare controllers attached, and how to bring one back: " A USB controller
-// without firmware is attached at usb:1-2 (...): ombrix-fwupdate recover ...".
-std::string bare_controllers_hint() {
-    std::string hint;
-    for (const std::string& path : bare_controller_paths()) {
-        hint += " A USB controller without firmware is attached at " + printable(path) +
-                "; bring it back with: " + recover_command_line(path);
-    }
-    return hint;
-}
-
-// An error that no instrument was found, with the instruments present that
-// the list left out: "No instrument found; 1 attached instrument could not be
-// opened (...) or did not answer."
-std::string not_found_error(const std::string& text) {
-    const std::string unlisted = unlisted_instruments_text(unlisted_instrument_count());
-    return text + (unlisted.empty() ? "" : "; " + unlisted) + "." + bare_controllers_hint();
-}
-
-int run_list(TerminalPort& port) {
-    const std::vector<ListedInstrument> instruments = listed_instruments(port.devices());
-    for (const ListedInstrument& instrument : instruments) {
-        port.result(instrument_line(instrument), instrument_record(instrument));
-    }
-    // A bare controller is listed on its own line: it may be an instrument
-    // whose USB firmware write was interrupted (or another product's chip).
-    const std::vector<std::string> bare = bare_controller_paths();
-    for (const std::string& path : bare) {
-        port.result(bare_controller_line(path), bare_controller_record(path));
-    }
-    if (instruments.empty() && !bare.empty()) {
-        return EXIT_DONE;
-    }
-    if (instruments.empty()) {
-        port.error(not_found_error("No instrument found"));
-        return EXIT_NO_INSTRUMENT;
-    }
-    // A list that leaves an instrument out says so.
-    const std::string unlisted = unlisted_instruments_text(unlisted_instrument_count());
-    if (!unlisted.empty()) {
-        port.message_box(("Not listed: " + unlisted + ".").c_str(), MessageIcon::warning);
-    }
-    return EXIT_DONE;
-}
 
 // On a terminal, program and recover ask before they write to an instrument.
 // what: "restart DEV7 and rewrite what is out of date on it".
@@ -442,10 +331,11 @@ int main(int argc, char** argv) {
     }
     install_signal_handlers();
     TerminalPort port(display_settings(options), DisplayEnvironment{});
+    ItemRecorder items([&port](const ItemEvent& event) { port.show_item(event); });
     announce_start(port, options);
     window_port_install(&port);
-    item_observer_install(&port);
-    RunEnd end;
+    item_observer_install(&items);
+    RunEnd end(items);
     end.exit_code = run(options, port, end);
     item_observer_install(nullptr);
     window_port_install(nullptr);

@@ -1,6 +1,7 @@
 // The command line's display on its own, with a clock of the test's: the
 // progress line a pipe gets during a long step, the estimate of the time
-// left, and the run's percentage through the bar's odd positions.
+// left, the run's percentage through the bar's odd positions, and the write
+// notice and item records from the worker's item events.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -31,6 +32,10 @@ class Display : public testing::Test {
     std::string out() {
         std::fflush(out_);
         return std::string(out_text_, out_size_);
+    }
+    std::string err() {
+        std::fflush(err_);
+        return std::string(err_text_, err_size_);
     }
     static int count(const std::string& text, const std::string& part) {
         int found = 0;
@@ -100,6 +105,48 @@ TEST_F(Display, ThePercentageOnlyRisesWhateverTheBarsDo) {
                         "line.\"}"),
               std::string::npos)
         << text;
+}
+
+const std::string NOTICE = "Writing to the instrument: keep it connected and powered until the end.";
+
+ItemEvent beginning(WorkItem item, ItemPhase phase) {
+    return {item, phase, ItemOutcome::started, {}};
+}
+
+TEST_F(Display, TheWriteNoticeComesOnceAsTheFirstEraseOrProgramBegins) {
+    TerminalPort& display = port(TerminalStyle::plain);
+    // A read-back writes nothing.
+    display.log_replace_selection("Checking bitstream ... ");
+    display.show_item(beginning(WorkItem::bitstream, ItemPhase::verify));
+    display.log_replace_selection("success\r\n");
+    EXPECT_EQ(err(), "");
+
+    display.log_replace_selection("Erasing firmware ... ");
+    display.show_item(beginning(WorkItem::firmware, ItemPhase::erase));
+    EXPECT_EQ(err(), NOTICE + "\n");
+    // Before the line of the erase is out.
+    EXPECT_EQ(out(), "Checking bitstream ... success\n");
+
+    display.log_replace_selection("success\r\n");
+    display.log_replace_selection("Programming power supply A ... ");
+    display.show_item(beginning(WorkItem::power_supply_a, ItemPhase::program));
+    display.log_replace_selection("done\r\n");
+    EXPECT_EQ(err(), NOTICE + "\n");
+}
+
+TEST_F(Display, InJsonAStepBeginningIsNoItemRecordAndTheNoticePrecedesItsLine) {
+    TerminalPort& display = port(TerminalStyle::json);
+    display.log_replace_selection("Programming power supply A ... ");
+    display.show_item(beginning(WorkItem::power_supply_a, ItemPhase::program));
+    display.show_item({WorkItem::power_supply_a, ItemPhase::program, ItemOutcome::success, {}});
+    display.log_replace_selection("done\r\n");
+
+    EXPECT_EQ(out(),
+              "{\"type\":\"notice\",\"text\":\"" + NOTICE + "\"}\n"
+              "{\"type\":\"item\",\"item\":\"power_supply_a\",\"phase\":\"program\","
+              "\"outcome\":\"success\"}\n"
+              "{\"type\":\"log\",\"text\":\"Programming power supply A ... done\"}\n");
+    EXPECT_EQ(err(), "");
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 // it, and the display on a terminal. Each run has a deadline.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <sstream>
@@ -129,6 +130,14 @@ TEST(CommandLineJson, ProgramRecordsEachPhaseAndEndsWithEveryItemUpdated) {
     }
     EXPECT_EQ(of_type(records, "progress").back().value("percent", 0), 100);
     EXPECT_EQ(of_type(records, "notice").size(), 1U);
+    // The notice comes before the line of the first erase is complete.
+    const auto notice = std::find_if(records.begin(), records.end(), [](const json& record) {
+        return record.value("type", "") == "notice";
+    });
+    const auto first_erase = std::find_if(records.begin(), records.end(), [](const json& record) {
+        return record.value("type", "") == "log" && record.value("text", "").rfind("Erasing ", 0) == 0;
+    });
+    EXPECT_LT(notice - records.begin(), first_erase - records.begin()) << described(programmed);
     for (const json& item : records.back()["items"]) {
         EXPECT_EQ(item.value("state", ""), "updated") << item;
     }

@@ -1,0 +1,142 @@
+#include "cli/line_output.h"
+
+#include <algorithm>
+#include <iterator>
+
+#include "cli/run_report.h"
+
+namespace {
+
+const char* severity_name(MessageIcon icon) {
+    switch (icon) {
+        case MessageIcon::error: return "error";
+        case MessageIcon::warning: return "warning";
+        default: return "information";
+    }
+}
+
+// Message texts break lines with "\r\n", as the window shows them.
+std::string without_returns(const std::string& text) {
+    std::string out;
+    std::copy_if(text.begin(), text.end(), std::back_inserter(out), [](char c) { return c != '\r'; });
+    return out;
+}
+
+JsonRecord item_record(const ItemEvent& event) {
+    JsonRecord record("item");
+    record.add("item", json_identifier(work_item_name(event.item)))
+        .add("phase", item_phase_name(event.phase))
+        .add("outcome", json_identifier(item_outcome_name(event.outcome)));
+    if (!event.installed_revision.empty()) {
+        record.add("installed", printable(event.installed_revision));
+    }
+    return record;
+}
+
+}  // namespace
+
+LineOutput::LineOutput(const DisplaySettings& settings, const DisplayEnvironment& environment,
+                       TerminalBars& bars)
+    : settings_(settings), environment_(environment), bars_(bars) {}
+
+void LineOutput::log_line(const std::string& line) {
+    if (settings_.quiet) {
+        return;
+    }
+    if (json()) {
+        emit(JsonRecord("log").add("text", line));
+        return;
+    }
+    write_line(environment_.out, line);
+}
+
+void LineOutput::message(const char* text, MessageIcon icon) {
+    const std::string shown = without_returns(text);
+    if (json()) {
+        emit(JsonRecord("message").add("severity", severity_name(icon)).add("text", shown));
+        return;
+    }
+    if (icon == MessageIcon::information) {
+        write_line(environment_.out, shown);
+    } else {
+        write_line(environment_.err, std::string(severity_name(icon)) + ": " + shown);
+    }
+}
+
+void LineOutput::progress() {
+    if (settings_.quiet) {
+        return;
+    }
+    if (json()) {
+        emit(JsonRecord("progress")
+                 .add("percent", bars_.percent())
+                 .add("overall", static_cast<long long>(bars_.overall()))
+                 .add("task", static_cast<long long>(bars_.task())));
+        return;
+    }
+    if (settings_.style == TerminalStyle::plain) {
+        const std::string line = bars_.due_progress_line();
+        if (!line.empty()) {
+            write_line(environment_.out, line);
+        }
+    }
+}
+
+void LineOutput::item(const ItemEvent& event) {
+    if (!json() || settings_.quiet || event.outcome == ItemOutcome::started) {
+        return;
+    }
+    emit(item_record(event));
+}
+
+void LineOutput::notice(const char* text) {
+    if (settings_.quiet) {
+        return;
+    }
+    if (json()) {
+        emit(JsonRecord("notice").add("text", text));
+    } else {
+        write_line(environment_.err, text);
+    }
+}
+
+void LineOutput::result(const std::string& text, const JsonRecord& record) {
+    if (json()) {
+        emit(record);
+    } else {
+        write_line(environment_.out, text);
+    }
+}
+
+void LineOutput::error(const std::string& text) {
+    if (json()) {
+        emit(JsonRecord("message").add("severity", "error").add("text", without_returns(text)));
+    } else {
+        write_line(environment_.err, "error: " + without_returns(text));
+    }
+}
+
+void LineOutput::usb_detail(const std::string& text, const JsonRecord& record) {
+    if (settings_.quiet) {
+        return;
+    }
+    if (json()) {
+        emit(record);
+    } else {
+        write_line(environment_.out, "usb: " + text);
+    }
+}
+
+// A whole line on one of the streams, with the bars moved below it.
+void LineOutput::write_line(std::FILE* stream, const std::string& line) {
+    bars_.clear();
+    std::fprintf(stream, "%s\n", line.c_str());
+    std::fflush(stream);
+    bars_.line_written();
+    bars_.redraw_now();
+}
+
+void LineOutput::emit(const JsonRecord& record) {
+    std::fprintf(environment_.out, "%s\n", record.text().c_str());
+    std::fflush(environment_.out);
+}

@@ -1,0 +1,76 @@
+// The commands that only read: versions and list, and the errors that say
+// what is attached when the instrument asked for is not.
+#include "cli/listing_commands.h"
+
+#include "cli/exit_status.h"
+#include "cli/instrument_listing.h"
+#include "cli/json_record.h"
+#include "cli/run_report.h"
+#include "images/images.h"
+#include "instruments/bare_controllers.h"
+
+#if !defined(OMBRIX_IMAGE_SET_SOURCE)
+#define OMBRIX_IMAGE_SET_SOURCE "unknown"
+#endif
+
+int run_versions(TerminalPort& port) {
+    const AvailableVersions versions = available_versions();
+    const std::string fpga = std::to_string(versions.fpga_revision);
+    const std::string firmware = std::to_string(versions.firmware_revision);
+    const std::string power = printable(versions.power_revision);
+    port.result("FPGA rev:      " + fpga + "\nFirmware rev:  " + firmware +
+                    "\nUSB rev:       " + versions.usb_revision + "\nPower rev:     " + power +
+                    "\nImage set:     " + OMBRIX_IMAGE_SET_SOURCE,
+                JsonRecord("versions")
+                    .add("fpga", fpga)
+                    .add("firmware", firmware)
+                    .add("usb", versions.usb_revision)
+                    .add("power", power)
+                    .add("image_set", OMBRIX_IMAGE_SET_SOURCE));
+    return EXIT_DONE;
+}
+
+// Bare controllers attached, and how to bring one back: " A USB controller
+// without firmware is attached at usb:1-2 (...): ombrix-fwupdate recover ...".
+std::string bare_controllers_hint() {
+    std::string hint;
+    for (const std::string& path : bare_controller_paths()) {
+        hint += " A USB controller without firmware is attached at " + printable(path) +
+                "; bring it back with: " + recover_command_line(path);
+    }
+    return hint;
+}
+
+// An error that no instrument was found, with the instruments present that
+// the list left out: "No instrument found; 1 attached instrument could not be
+// opened (...) or did not answer."
+std::string not_found_error(const std::string& text) {
+    const std::string unlisted = unlisted_instruments_text(unlisted_instrument_count());
+    return text + (unlisted.empty() ? "" : "; " + unlisted) + "." + bare_controllers_hint();
+}
+
+int run_list(TerminalPort& port) {
+    const std::vector<ListedInstrument> instruments = listed_instruments(port.devices());
+    for (const ListedInstrument& instrument : instruments) {
+        port.result(instrument_line(instrument), instrument_record(instrument));
+    }
+    // A bare controller is listed on its own line: it may be an instrument
+    // whose USB firmware write was interrupted (or another product's chip).
+    const std::vector<std::string> bare = bare_controller_paths();
+    for (const std::string& path : bare) {
+        port.result(bare_controller_line(path), bare_controller_record(path));
+    }
+    if (instruments.empty() && !bare.empty()) {
+        return EXIT_DONE;
+    }
+    if (instruments.empty()) {
+        port.error(not_found_error("No instrument found"));
+        return EXIT_NO_INSTRUMENT;
+    }
+    // A list that leaves an instrument out says so.
+    const std::string unlisted = unlisted_instruments_text(unlisted_instrument_count());
+    if (!unlisted.empty()) {
+        port.message_box(("Not listed: " + unlisted + ".").c_str(), MessageIcon::warning);
+    }
+    return EXIT_DONE;
+}
