@@ -37,16 +37,6 @@ void RunReport::record(const ItemEvent& event) {
     }
 }
 
-bool RunReport::any_checked() const {
-    return std::any_of(rows_.begin(), rows_.end(),
-                       [](const ReportRow& row) { return row.state != ItemState::not_checked; });
-}
-
-bool RunReport::any_state(ItemState state) const {
-    return std::any_of(rows_.begin(), rows_.end(),
-                       [state](const ReportRow& row) { return row.state == state; });
-}
-
 std::array<ReportRow, WORK_ITEM_COUNT> RunReport::rows() const {
     std::array<ReportRow, WORK_ITEM_COUNT> rows = rows_;
     for (ReportRow& row : rows) {

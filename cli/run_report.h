@@ -24,8 +24,6 @@ public:
 
     // With the embedded set's revisions as available.
     std::array<ReportRow, WORK_ITEM_COUNT> rows() const;
-    bool any_checked() const;
-    bool any_state(ItemState state) const;
 
     // The aligned table: a header, then one line per item.
     std::string table_text() const;
