@@ -1,6 +1,5 @@
 #include "cli/run_report.h"
 
-#include <algorithm>
 #include <cctype>
 #include <cstdio>
 
