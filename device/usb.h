@@ -112,8 +112,8 @@ constexpr std::uint8_t DESCRIPTOR_TYPE_STRING = 3;
 // The platform's primitives. Each member's contract:
 //  - list_interfaces: appends the path of every present interface of the class;
 //    for BARE_CONTROLLER_GUID, the path of every bare controller (a backend that
-//    cannot reach one lists none); may print its own diagnostics (they reach
-//    the log); never fails otherwise.
+//    cannot reach one lists none); may report what went wrong through
+//    usb_diagnostic (device/diagnostics.h); never fails otherwise.
 //  - open: opens the path for overlapped I/O and binds the USB interface (a
 //    bare controller has none to bind: endpoint 0 is enough);
 //    USB_OPEN_OK, USB_OPEN_FAILED when the path would not open, USB_OPEN_HELD
@@ -175,6 +175,8 @@ UsbBackend* usb_installed_backend();
 
 int _parse_guid(const char* text, Guid* guid);
 
+// Lists the present devices of each class, opening each one briefly; a class
+// text that does not parse is reported through usb_diagnostic and skipped.
 int usb_find_devices(const char* const* guid_texts, int count, UsbDevice** list);
 void usb_free_device_list(UsbDevice* list);
 // Opens a listed device and reads its identity and pipe counts; with_pipes

@@ -1,13 +1,14 @@
 // Discovery, opening and closing of instruments. The backend lists the
 // interfaces and reads descriptors; what the descriptors mean is decided here,
 // once, and every read of one is bounded by the bytes that arrived.
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 
 #include "device/clock.h"
+#include "device/diagnostics.h"
 #include "device/usb.h"
 #include "device/usb_descriptors.h"
 
@@ -124,6 +125,12 @@ int open_waiting_out_other_holders(UsbBackend& backend, UsbDevice& device) {
     return opened;
 }
 
+void report_unparsed_guid(int parsed, const char* text) {
+    const std::string line = "_parse_guid returned " + std::to_string(parsed) + " on GUID " +
+                             (text != nullptr ? text : "(null)");
+    usb_diagnostic(line.c_str());
+}
+
 int fail_open(UsbBackend& backend, UsbDevice& device, int code) {
     backend.close(device);
     device.context = nullptr;
@@ -142,8 +149,7 @@ int usb_find_devices(const char* const* guid_texts, int count, UsbDevice** list)
         Guid interface_class;
         const int parsed = _parse_guid(guid_texts[i], &interface_class);
         if (parsed != 0) {
-            std::printf("_parse_guid returned %d on GUID %s\n", parsed,
-                        guid_texts[i] != nullptr ? guid_texts[i] : "(null)");
+            report_unparsed_guid(parsed, guid_texts[i]);
             continue;
         }
         if (backend != nullptr) {
