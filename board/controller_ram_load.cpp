@@ -42,16 +42,16 @@ bool firmware_load(UsbDevice* device, std::uint16_t address, std::span<const std
 int usb_firmware_load_ram(UsbDevice* device, std::span<const std::uint8_t> image) {
     const std::vector<RamWrite> writes = ram_writes(image);
     if (writes.empty()) {
-        return 0;
+        return CONTROLLER_RAM_NOT_LOADED;
     }
     const std::uint8_t hold[1] = {CPUCS_HOLD_8051};
     if (!firmware_load(device, CONTROLLER_CPUCS, hold)) {
-        return 0;
+        return CONTROLLER_RAM_NOT_LOADED;
     }
     for (const RamWrite& write : writes) {
         if (!firmware_load(device, write.address, write.data)) {
-            return 0;
+            return CONTROLLER_RAM_NOT_LOADED;
         }
     }
-    return 1;
+    return CONTROLLER_RAM_LOADED;
 }

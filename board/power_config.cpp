@@ -89,17 +89,17 @@ bool stored_matches(const Supply& supply, const Record& record) {
     return block ? block_matches(supply, record) : value_matches(supply, record);
 }
 
-// 1 when the command did not end at the script's value, else 0.
-int play_record(const Supply& supply, const Record& record) {
+// Whether the command ended at the script's value (a send-only command always does).
+bool play_record(const Supply& supply, const Record& record) {
     const std::uint8_t kind = record.attributes.kind;
     if (kind == PMBUS_SEND_ONLY) {
         write_once(supply, record.command, {});
         clock_sleep_ms(record.value);
-        return 0;
+        return true;
     }
     const bool read_first = (record.attributes.flags & PMBUS_WRITE_WITHOUT_READING) == 0;
     if (read_first && stored_matches(supply, record)) {
-        return 0;
+        return true;
     }
     std::uint8_t outgoing[BLOCK_BUFFER];
     std::size_t size = 0;
@@ -113,9 +113,9 @@ int play_record(const Supply& supply, const Record& record) {
         size = kind == PMBUS_BYTE ? 1 : 2;
     }
     if (!write_with_attempts(supply, record.command, {outgoing, size})) {
-        return 1;
+        return false;
     }
-    return stored_matches(supply, record) ? 0 : 1;
+    return stored_matches(supply, record);
 }
 
 }  // namespace
@@ -152,7 +152,9 @@ int power_config_program(UsbDevice* device, int bus_address, const std::uint8_t*
             record.block = bytes.subspan(position + RECORD_HEADER, n);
             consumed += n;
         }
-        failures += play_record(supply, record);
+        if (!play_record(supply, record)) {
+            ++failures;
+        }
         position += consumed;
         progress_task(static_cast<std::uint32_t>(position) * PROGRESS_FULL /
                       static_cast<std::uint32_t>(bytes.size()));
@@ -177,12 +179,12 @@ int power_supply_date_compare(UsbDevice* device, int bus_address,
     usb_control_transfer(device, 0, VREQ_BUS_TRANSFER, BUS_PMBUS_READ | (bus_address & 0xFF),
                          PMBUS_MFR_DATE, &length, reply);
     if (length != REPLY_BYTES) {
-        return -1;
+        return POWER_DATE_UNREAD;
     }
     if (installed_date != nullptr) {
         installed_date->assign(reinterpret_cast<const char*>(reply + 1), REPLY_BYTES - 1);
     }
     const bool equal = script.size() >= 9 && reply[0] == script[1] &&
                        std::equal(reply + 1, reply + REPLY_BYTES, script.begin() + 3);
-    return equal ? 1 : 0;
+    return equal ? POWER_DATE_SAME : POWER_DATE_DIFFERS;
 }

@@ -7,7 +7,9 @@
 
 // Plays a configuration script against the supply at bus_address: every
 // written command is read, written when it differs, and read back. Returns
-// the number of commands that did not end at the script's value.
+// the number of commands that did not end at the script's value:
+// POWER_CONFIG_ALL_SET when every one did.
+constexpr int POWER_CONFIG_ALL_SET = 0;
 int power_config_program(UsbDevice* device, int bus_address, const std::uint8_t* script,
                          int script_length, int overall_from, int overall_to);
 
@@ -25,10 +27,16 @@ constexpr int POWER_WRITE_ATTEMPTS = 5;
 bool power_supply_restore(UsbDevice* device, int bus_address);
 constexpr std::uint32_t POWER_RESTORE_PAUSE_MS = 1000;
 
+// Results of power_supply_date_compare.
+constexpr int POWER_DATE_SAME = 1;
+constexpr int POWER_DATE_DIFFERS = 0;
+constexpr int POWER_DATE_UNREAD = -1;
+
 // The supply's MFR_DATE block (count and six bytes) against the script's
-// leading MFR_DATE record: 1 equal, 0 different, -1 when the read did not
-// deliver the whole block. When the block arrived and installed_date is given,
-// it receives the supply's six date characters.
+// leading MFR_DATE record: POWER_DATE_SAME equal, POWER_DATE_DIFFERS different,
+// POWER_DATE_UNREAD when the read did not deliver the whole block. When the
+// block arrived and installed_date is given, it receives the supply's six date
+// characters.
 int power_supply_date_compare(UsbDevice* device, int bus_address,
                               std::span<const std::uint8_t> script,
                               std::string* installed_date = nullptr);

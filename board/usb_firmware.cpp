@@ -106,9 +106,10 @@ bool write_body(UsbDevice* device, std::span<const std::uint8_t> image) {
 
 // Compares the EEPROM from address `from` on with the image. A page found
 // different (written and acknowledged but not stored) is written again and
-// read again, up to EEPROM_REWRITES_ALLOWED times in all. 1 identical, 0 a
-// difference that stayed (logged) or a read-back that stopped delivering.
-int read_back(UsbDevice* device, std::span<const std::uint8_t> image, int from, bool moves_bar) {
+// read again, up to EEPROM_REWRITES_ALLOWED times in all. True identical;
+// false a difference that stayed (logged) or a read-back that stopped
+// delivering.
+bool read_back(UsbDevice* device, std::span<const std::uint8_t> image, int from, bool moves_bar) {
     std::uint8_t buffer[EEPROM_READ_CHUNK];
     const int length = static_cast<int>(image.size());
     int rewrites = EEPROM_REWRITES_ALLOWED;
@@ -142,21 +143,21 @@ int read_back(UsbDevice* device, std::span<const std::uint8_t> image, int from, 
             std::snprintf(line, sizeof line, "error at %d: %02X != %02X\n", address, buffer[equal],
                           image[static_cast<std::size_t>(address)]);
             log_append(line);
-            return 0;
+            return false;
         }
         // A read that delivers nothing reads the same chunk again, but not for ever.
         empty_reads = got == 0 ? empty_reads + 1 : 0;
         if (empty_reads >= EEPROM_EMPTY_READS_ALLOWED) {
             log_append("failed");
-            return 0;
+            return false;
         }
     }
-    return 1;
+    return true;
 }
 
 // The commit: the marker alone, read back. Before it the EEPROM boots
 // nothing; after it, the whole image it holds and has been read back.
-int commit_marker(UsbDevice* device, std::span<const std::uint8_t> image) {
+bool commit_marker(UsbDevice* device, std::span<const std::uint8_t> image) {
     // A write reported failed may still have been stored: the read-back decides.
     write_bytes(device, image.first(1), MARKER_ADDRESS);
     return read_back(device, image.first(1), MARKER_ADDRESS, false);
@@ -168,18 +169,18 @@ int program_and_verify(UsbDevice* device, std::span<const std::uint8_t> image) {
     progress_task(0);
     if (!written) {
         log_append("failed");
-        return 0;
+        return USB_FIRMWARE_NOT_WRITTEN;
     }
     log_append("done\r\nVerifying USB firmware ... ");
-    if (!image.empty() && (read_back(device, image, MARKER_ADDRESS + 1, true) == 0 ||
-                           commit_marker(device, image) == 0)) {
+    if (!image.empty() && (!read_back(device, image, MARKER_ADDRESS + 1, true) ||
+                           !commit_marker(device, image))) {
         // Whatever the marker's write left, the EEPROM must not boot an image
         // that was not read back whole.
         withdraw_boot_image(device);
-        return 0;
+        return USB_FIRMWARE_NOT_WRITTEN;
     }
     log_append("done");
-    return 1;
+    return USB_FIRMWARE_WRITTEN;
 }
 
 }  // namespace
@@ -201,7 +202,7 @@ int usb_firmware_compare(UsbDevice* device, std::span<const std::uint8_t> image,
                          std::uint16_t* installed_device_id) {
     std::uint8_t header[HEADER_SIZE] = {};
     if (read_bytes(device, MARKER_ADDRESS, header) < HEADER_SIZE) {
-        return -1;
+        return USB_FIRMWARE_HEADER_UNREAD;
     }
     if (installed_device_id != nullptr) {
         *installed_device_id =
@@ -210,5 +211,5 @@ int usb_firmware_compare(UsbDevice* device, std::span<const std::uint8_t> image,
     const bool current = image.size() >= HEADER_SIZE && header[MARKER_ADDRESS] == image[0] &&
                          header[DEVICE_ID_OFFSET] == image[DEVICE_ID_OFFSET] &&
                          header[DEVICE_ID_OFFSET + 1] == image[DEVICE_ID_OFFSET + 1];
-    return current ? 1 : 0;
+    return current ? USB_FIRMWARE_HEADER_SAME : USB_FIRMWARE_HEADER_DIFFERS;
 }

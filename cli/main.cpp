@@ -17,6 +17,7 @@
 #include "cli/terminal_port.h"
 #include "cli/verbose_backend.h"
 #include "commands/device_commands.h"
+#include "device/diagnostics.h"
 #include "device/usb_trace.h"
 #include "images/images.h"
 #include "instruments/bare_controllers.h"
@@ -241,11 +242,14 @@ int run_on_backend(const CliOptions& options, TerminalPort& port, UsbBackend& in
         backend = verbose.get();
     }
     usb_install_backend(backend);
+    // Standard output carries the results and the JSON records.
+    usb_diagnostic_sink_install([](const char* line) { std::fprintf(stderr, "%s\n", line); });
     int exit_code = worker_stop_requested() ? EXIT_INTERRUPTED : run_command(options, port, end);
     if (worker_stop_requested()) {
         exit_code = EXIT_INTERRUPTED;
     }
     device_list_release();
+    usb_diagnostic_sink_install(nullptr);
     usb_install_backend(nullptr);
     return exit_code;
 }

@@ -37,7 +37,7 @@ int send_command_buffer(UsbDevice* device, int length) {
     if (result < 0) {
         return result;
     }
-    return transferred < length ? 1 : 0;
+    return transferred < length ? FLASH_FRAME_PARTLY_TAKEN : FLASH_FRAME_SENT;
 }
 
 bool is_identification(int reply_length) {
@@ -75,5 +75,5 @@ int flash_access(UsbDevice* device) {
             return reply_stream.payload[2];
         }
     }
-    return -1;
+    return FLASH_NOT_IDENTIFIED;
 }

@@ -30,8 +30,13 @@ constexpr std::uint8_t FLASH_JEDEC_MEMORY_TYPE = 0x20;
 // Every command frame is assembled here and written whole before its transfer.
 extern std::uint8_t flash_command_buffer[FLASH_COMMAND_BUFFER_SIZE];
 
-// Sends one plain command frame on pipe 0x02: 0 sent whole, 1 taken only in
-// part, or the negative result of the write.
+// Results of flash_command and flash_write_page besides the negative result
+// of the write (one of the USB_ERR_* codes).
+constexpr int FLASH_FRAME_SENT = 0;          // the frame went out whole
+constexpr int FLASH_FRAME_PARTLY_TAKEN = 1;  // the write took only part of the frame
+
+// Sends one plain command frame on pipe 0x02: FLASH_FRAME_SENT,
+// FLASH_FRAME_PARTLY_TAKEN, or the negative result of the write.
 int flash_command(UsbDevice* device, std::uint32_t command_word);
 
 // Sends a page program frame for the 256 bytes at address; results as flash_command.
@@ -42,5 +47,6 @@ int flash_write_page(UsbDevice* device, std::uint32_t address,
 void flash_update_end(UsbDevice* device);
 
 // Asks the flash for its JEDEC identification, up to ten times: its capacity
-// code (0 to 255), or -1 when no valid identification came back.
+// code (0 to 255), or FLASH_NOT_IDENTIFIED when no valid identification came back.
+constexpr int FLASH_NOT_IDENTIFIED = -1;
 int flash_access(UsbDevice* device);

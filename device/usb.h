@@ -111,13 +111,14 @@ constexpr std::uint8_t DESCRIPTOR_TYPE_STRING = 3;
 // The platform's primitives. Each member's contract:
 //  - list_interfaces: appends the path of every present interface of the class;
 //    for BARE_CONTROLLER_GUID, the path of every bare controller (a backend that
-//    cannot reach one lists none); may print its own diagnostics (they reach
-//    the log); never fails otherwise.
+//    cannot reach one lists none); may report what went wrong through
+//    usb_diagnostic (device/diagnostics.h); never fails otherwise.
 //  - open: opens the path for overlapped I/O and binds the USB interface (a
 //    bare controller has none to bind: endpoint 0 is enough);
-//    0, -1 when the path would not open, -2 when the interface was refused
-//    (held by another program: usb_open_device tries again for a moment).
-//    On success device.context is set; on failure nothing stays open.
+//    USB_OPEN_OK, USB_OPEN_FAILED when the path would not open, USB_OPEN_HELD
+//    when the interface was refused (held by another program: usb_open_device
+//    tries again for a moment). On success device.context is set; on failure
+//    nothing stays open.
 //  - get_descriptor: standard descriptor into buffer; the bytes that arrived
 //    (never more than buffer.size()), or a negative value. May block.
 //  - open_pipe: creates the pipe's transfer context and completion event and
@@ -137,6 +138,14 @@ constexpr std::uint8_t DESCRIPTOR_TYPE_STRING = 3;
 //    byte count on success, false when the platform reports it failed.
 //  - abort: cancels whatever is in flight on the pipe.
 constexpr int CONTROL_REQUEST_FAILED = -1;
+
+// Results of UsbBackend::open and of usb_open_device.
+constexpr int USB_OPEN_OK = 0;
+constexpr int USB_OPEN_FAILED = -1;  // the path would not open (or no backend, no path)
+constexpr int USB_OPEN_HELD = -2;    // the interface was refused: another program holds it
+// usb_open_device alone, after the backend opened the path (it is closed again):
+constexpr int USB_OPEN_NO_DEVICE_DESCRIPTOR = -3;  // the device descriptor did not arrive whole
+constexpr int USB_OPEN_NO_CONFIGURATION = -4;      // no configuration descriptor arrived
 
 class UsbBackend {
 public:
@@ -165,8 +174,12 @@ UsbBackend* usb_installed_backend();
 
 int _parse_guid(const char* text, Guid* guid);
 
+// Lists the present devices of each class, opening each one briefly; a class
+// text that does not parse is reported through usb_diagnostic and skipped.
 int usb_find_devices(const char* const* guid_texts, int count, UsbDevice** list);
 void usb_free_device_list(UsbDevice* list);
+// Opens a listed device and reads its identity and pipe counts; with_pipes
+// also opens its pipes. One of the USB_OPEN_* results.
 int usb_open_device(UsbDevice* device, int with_pipes);
 int usb_close_device(UsbDevice* device);
 

@@ -1,13 +1,14 @@
 // Discovery, opening and closing of instruments. The backend lists the
 // interfaces and reads descriptors; what the descriptors mean is decided here,
 // once, and every read of one is bounded by the bytes that arrived.
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 
 #include "device/clock.h"
+#include "device/diagnostics.h"
 #include "device/usb.h"
 #include "device/usb_descriptors.h"
 
@@ -22,7 +23,6 @@ constexpr std::size_t DESCRIPTOR_SCRATCH_SIZE = 4096;
 // fail to open their own after its restart.
 constexpr int REFUSED_INTERFACE_ATTEMPTS = 20;
 constexpr std::uint32_t REFUSED_INTERFACE_PAUSE_MS = 25;
-constexpr int INTERFACE_REFUSED = -2;
 
 UsbDevice* allocate_list_entry(const UsbDevice& probe, const std::string& path, int guid_index) {
     // One block: the record followed by its path text.
@@ -53,7 +53,7 @@ void append_present_instruments(UsbBackend& backend, const Guid& interface_class
         UsbDevice probe;
         std::string path_copy = path;
         probe.path = path_copy.data();
-        if (usb_open_device(&probe, 0) != 0) {
+        if (usb_open_device(&probe, 0) != USB_OPEN_OK) {
             continue;
         }
         UsbDevice* entry = allocate_list_entry(probe, path, guid_index);
@@ -117,12 +117,18 @@ void reset_record(UsbDevice& device) {
 
 int open_waiting_out_other_holders(UsbBackend& backend, UsbDevice& device) {
     int opened = backend.open(device);
-    for (int attempt = 1; opened == INTERFACE_REFUSED && attempt < REFUSED_INTERFACE_ATTEMPTS;
+    for (int attempt = 1; opened == USB_OPEN_HELD && attempt < REFUSED_INTERFACE_ATTEMPTS;
          ++attempt) {
         clock_sleep_ms(REFUSED_INTERFACE_PAUSE_MS);
         opened = backend.open(device);
     }
     return opened;
+}
+
+void report_unparsed_guid(int parsed, const char* text) {
+    const std::string line = "_parse_guid returned " + std::to_string(parsed) + " on GUID " +
+                             (text != nullptr ? text : "(null)");
+    usb_diagnostic(line.c_str());
 }
 
 int fail_open(UsbBackend& backend, UsbDevice& device, int code) {
@@ -143,8 +149,7 @@ int usb_find_devices(const char* const* guid_texts, int count, UsbDevice** list)
         Guid interface_class;
         const int parsed = _parse_guid(guid_texts[i], &interface_class);
         if (parsed != 0) {
-            std::printf("_parse_guid returned %d on GUID %s\n", parsed,
-                        guid_texts[i] != nullptr ? guid_texts[i] : "(null)");
+            report_unparsed_guid(parsed, guid_texts[i]);
             continue;
         }
         if (backend != nullptr) {
@@ -165,23 +170,23 @@ void usb_free_device_list(UsbDevice* list) {
 
 int usb_open_device(UsbDevice* device, int with_pipes) {
     if (device == nullptr) {
-        return -1;
+        return USB_OPEN_FAILED;
     }
     reset_record(*device);
     UsbBackend* backend = usb_installed_backend();
     if (backend == nullptr || device->path == nullptr) {
-        return -1;
+        return USB_OPEN_FAILED;
     }
     const int opened = open_waiting_out_other_holders(*backend, *device);
-    if (opened != 0) {
+    if (opened != USB_OPEN_OK) {
         device->context = nullptr;
-        return opened == INTERFACE_REFUSED ? INTERFACE_REFUSED : -1;
+        return opened == USB_OPEN_HELD ? USB_OPEN_HELD : USB_OPEN_FAILED;
     }
 
     std::uint8_t device_descriptor[DEVICE_DESCRIPTOR_LENGTH] = {};
     if (backend->get_descriptor(*device, DESCRIPTOR_TYPE_DEVICE, 0, device_descriptor) !=
         DEVICE_DESCRIPTOR_LENGTH) {
-        return fail_open(*backend, *device, -3);
+        return fail_open(*backend, *device, USB_OPEN_NO_DEVICE_DESCRIPTOR);
     }
 
     auto scratch = std::make_unique<std::uint8_t[]>(DESCRIPTOR_SCRATCH_SIZE);
@@ -204,7 +209,7 @@ int usb_open_device(UsbDevice* device, int with_pipes) {
     const int configuration_length =
         backend->get_descriptor(*device, DESCRIPTOR_TYPE_CONFIGURATION, 0, buffer);
     if (configuration_length <= 0) {
-        return fail_open(*backend, *device, -4);
+        return fail_open(*backend, *device, USB_OPEN_NO_CONFIGURATION);
     }
     const std::vector<EndpointInfo> endpoints =
         count_pipe_endpoints(buffer.first(static_cast<std::size_t>(configuration_length)));
@@ -212,12 +217,12 @@ int usb_open_device(UsbDevice* device, int with_pipes) {
         ++(endpoint.is_in() ? device->in_pipe_count : device->out_pipe_count);
     }
     if (with_pipes == 0) {
-        return 0;
+        return USB_OPEN_OK;
     }
     device->out_pipes =
         build_pipe_table(*backend, *device, endpoints, true, device->out_pipe_count);
     device->in_pipes = build_pipe_table(*backend, *device, endpoints, false, device->in_pipe_count);
-    return 0;
+    return USB_OPEN_OK;
 }
 
 int usb_close_device(UsbDevice* device) {

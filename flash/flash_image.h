@@ -3,20 +3,33 @@
 #include "device/usb.h"
 #include "flash/flash_layout.h"
 
-// 1 the region holds the image; 0 it differs or the flash did not identify;
-// negative when the region was not read to the end (-1 also when the device
-// select did not go out whole: then nothing is read).
+// Results of the operations below. Besides these, each may return the
+// negative code of the transfer that failed (one of the USB_ERR_* codes).
+constexpr int FLASH_VERIFY_MATCHES = 1;      // verify: the region holds the image
+constexpr int FLASH_VERIFY_DIFFERS = 0;      // verify: it differs, or the flash did not identify
+constexpr int FLASH_DONE = 0;                // erase, program: every sector or page done
+constexpr int FLASH_ERASE_PARTLY_TAKEN = 1;  // erase: an erase frame was taken in part
+constexpr int FLASH_FAILED = -1;             // a frame did not go out whole (see each operation)
+constexpr int FLASH_UNANSWERED = -2;         // the flash stopped answering (see each operation)
+
+// FLASH_VERIFY_MATCHES the region holds the image; FLASH_VERIFY_DIFFERS it
+// differs or the flash did not identify; negative when the region was not read
+// to the end: FLASH_FAILED when the device select (then nothing is read), a
+// read request or a closing frame did not go out whole, FLASH_UNANSWERED when
+// a read went unanswered six times, or the negative code of the transfer.
 int image_verify(UsbDevice* device, int selector, int overall_from, int overall_to);
 
-// 0 every sector of the region erased; -1 the device select did not go out
-// whole or the flash did not identify (nothing erased); -2 a sector went
-// unanswered six times; 1 an erase frame was taken in part; or the negative
-// code of the transfer that failed.
+// FLASH_DONE every sector of the region erased; FLASH_FAILED the device select
+// did not go out whole or the flash did not identify (nothing erased);
+// FLASH_UNANSWERED a sector went unanswered six times; FLASH_ERASE_PARTLY_TAKEN
+// an erase frame was taken in part; or the negative code of the transfer that
+// failed.
 int image_erase(UsbDevice* device, int selector, int overall_from, int overall_to);
 
-// 0 every page written and acknowledged; -1 the device select or a page
-// frame did not go out whole, or the flash did not identify; -2 a page went
-// unacknowledged; or the negative code of a read that failed.
+// FLASH_DONE every page written and acknowledged; FLASH_FAILED the device
+// select or a page frame did not go out whole, or the flash did not identify;
+// FLASH_UNANSWERED a page went unacknowledged; or the negative code of a read
+// that failed.
 int image_program(UsbDevice* device, int selector, int overall_from, int overall_to);
 
 // The same three operations on a region named by its place and image rather

@@ -4,6 +4,7 @@
 #include "device/clock.h"
 #include "device/flash_commands.h"
 #include "device/reply_stream.h"
+#include "flash/flash_image.h"
 
 namespace {
 
@@ -28,11 +29,12 @@ void drain_stale_replies(UsbDevice* device) {
     }
 }
 
+// The failure of a closing frame's send, or FLASH_FRAME_SENT when it went out whole.
 int closing_send_result(int sent) {
     if (sent < 0) {
         return sent;
     }
-    return sent == 1 ? -1 : 0;
+    return sent == FLASH_FRAME_PARTLY_TAKEN ? FLASH_FAILED : FLASH_FRAME_SENT;
 }
 
 }  // namespace
@@ -75,11 +77,11 @@ FlashOpening FlashOperation::open() {
         flash_command(device_, FLASH_CMD_SELECT | static_cast<std::uint32_t>(region_.flash_device));
     progress_task(0);
     progress_overall(static_cast<std::uint32_t>(overall_from_));
-    if (select_sent != 0) {
+    if (select_sent != FLASH_FRAME_SENT) {
         // Identifying now would say nothing about which device is selected,
         // and costs seconds when the pipe is gone; the closing drains and
         // identifies anyway.
-        return {false, -1};
+        return {false, FLASH_NOT_IDENTIFIED};
     }
     drain_stale_replies(device_);
     return {true, flash_access(device_)};
@@ -101,7 +103,7 @@ int FlashOperation::close_verify(int result) {
     }
     const int send_failure = closing_send_result(last_send);
     finish();
-    return send_failure != 0 ? send_failure : result;
+    return send_failure != FLASH_FRAME_SENT ? send_failure : result;
 }
 
 void FlashOperation::finish() {

@@ -5,6 +5,7 @@
 #include <functional>
 #include <span>
 
+#include "device/flash_commands.h"
 #include "device/usb.h"
 #include "flash/flash_layout.h"
 
@@ -35,7 +36,8 @@ ReplyWaitResult flash_wait_reply(UsbDevice* device, int budget,
 // What the opening found.
 struct FlashOpening {
     bool selected = false;   // the device select went out whole
-    int capacity_code = -1;  // < 1: the flash did not answer; not asked unless selected
+    // < 1: the flash did not answer (FLASH_NOT_IDENTIFIED); not asked unless selected.
+    int capacity_code = FLASH_NOT_IDENTIFIED;
 
     // Erasing, writing and reading need both: after a select that did not go
     // out whole the flash core still addresses the device selected before,

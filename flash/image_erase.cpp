@@ -29,8 +29,8 @@ int erase_sectors(FlashOperation& operation, std::uint32_t sector) {
     for (;;) {
         const int sent =
             flash_command(device, FLASH_CMD_ERASE | (operation.region().start + offset));
-        if (sent != 0) {
-            return sent;
+        if (sent != FLASH_FRAME_SENT) {
+            return sent;  // FLASH_ERASE_PARTLY_TAKEN, or the write's negative code
         }
         const ReplyWaitResult reply = flash_wait_reply(device, ERASE_REPLY_POLLS, show_sector_wait);
         if (reply.outcome == ReplyWait::failed) {
@@ -39,7 +39,7 @@ int erase_sectors(FlashOperation& operation, std::uint32_t sector) {
         }
         if (reply.outcome != ReplyWait::arrived) {
             if (++unanswered >= FLASH_ATTEMPTS) {
-                return -2;
+                return FLASH_UNANSWERED;
             }
             continue;
         }
@@ -47,7 +47,7 @@ int erase_sectors(FlashOperation& operation, std::uint32_t sector) {
         operation.report_overall(offset);
         unanswered = 0;
         if (offset >= operation.length()) {
-            return 0;
+            return FLASH_DONE;
         }
     }
 }
@@ -56,7 +56,7 @@ int erase_sectors(FlashOperation& operation, std::uint32_t sector) {
 
 int region_erase(UsbDevice* device, const FlashRegion& region, int overall_from, int overall_to) {
     FlashOperation operation(device, region, overall_from, overall_to);
-    int result = -1;
+    int result = FLASH_FAILED;
     const FlashOpening opening = operation.open();
     if (opening.ready()) {
         flash_command(device, FLASH_CMD_UPDATE_BEGIN);

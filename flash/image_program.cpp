@@ -36,21 +36,21 @@ int write_pages(FlashOperation& operation) {
     std::uint32_t done = length - last;
     for (std::uint32_t offset = last;; offset -= PAGE) {
         const auto page = page_at(operation.image(), offset);
-        if (flash_write_page(device, operation.region().start + offset, page) != 0) {
-            return -1;
+        if (flash_write_page(device, operation.region().start + offset, page) != FLASH_FRAME_SENT) {
+            return FLASH_FAILED;
         }
         const ReplyWaitResult reply = flash_wait_reply(device, PROGRAM_REPLY_POLLS);
         // The bars move as though the page was acknowledged, also when it was not.
         operation.report(done);
         if (reply.outcome == ReplyWait::unanswered) {
-            return -2;
+            return FLASH_UNANSWERED;
         }
         if (reply.outcome != ReplyWait::arrived) {
             return reply.value;
         }
         done += PAGE;
         if (offset == 0) {
-            return 0;
+            return FLASH_DONE;
         }
     }
 }
@@ -59,7 +59,7 @@ int write_pages(FlashOperation& operation) {
 
 int region_program(UsbDevice* device, const FlashRegion& region, int overall_from, int overall_to) {
     FlashOperation operation(device, region, overall_from, overall_to);
-    int result = -1;
+    int result = FLASH_FAILED;
     if (operation.open().ready() && operation.length() > 0) {
         flash_command(device, FLASH_CMD_UPDATE_BEGIN);
         clock_sleep_ms(UPDATE_BEGIN_PAUSE_MS);

@@ -11,8 +11,9 @@ namespace {
 
 constexpr std::uint32_t FLASH_MODE_READ = 0;
 
+// What a read request that did not go out whole makes of the verification.
 int command_result(int sent) {
-    return sent < 0 ? sent : -1;
+    return sent < 0 ? sent : FLASH_FAILED;
 }
 
 // The index of the first byte of the reply that differs from the image at
@@ -32,13 +33,13 @@ int compare_region(FlashOperation& operation) {
     while (offset < length) {
         const int sent =
             flash_command(device, FLASH_CMD_READ | (operation.region().start + offset));
-        if (sent != 0) {
+        if (sent != FLASH_FRAME_SENT) {
             return command_result(sent);
         }
         const ReplyWaitResult reply = flash_wait_reply(device, VERIFY_REPLY_POLLS);
         if (reply.outcome == ReplyWait::unanswered || reply.outcome == ReplyWait::no_pipe) {
             if (++unanswered >= FLASH_ATTEMPTS) {
-                return -2;
+                return FLASH_UNANSWERED;
             }
             continue;
         }
@@ -50,13 +51,13 @@ int compare_region(FlashOperation& operation) {
         const std::uint32_t equal = first_difference(operation.image(), offset, m);
         if (equal < m) {
             operation.report(offset + equal);
-            return 0;
+            return FLASH_VERIFY_DIFFERS;
         }
         offset += m;
         operation.report(offset);
         unanswered = 0;
     }
-    return 1;
+    return FLASH_VERIFY_MATCHES;
 }
 
 }  // namespace
@@ -66,7 +67,7 @@ int region_verify(UsbDevice* device, const FlashRegion& region, int overall_from
     const FlashOpening opening = operation.open();
     // A flash that does not identify counts as different; a region that may
     // lie on the other device was not compared at all.
-    int result = opening.selected ? 0 : -1;
+    int result = opening.selected ? FLASH_VERIFY_DIFFERS : FLASH_FAILED;
     if (opening.ready()) {
         flash_command(device, FLASH_CMD_MODE | FLASH_MODE_READ);
         result = compare_region(operation);

@@ -55,7 +55,7 @@ int device_list_refresh(const char* remembered) {
     // Instruments beyond the table's 32 are left out (not even opened).
     for (UsbDevice* entry = device_list; entry != nullptr && listed_count < LISTED_DEVICES_MAX;
          entry = entry->next) {
-        if (usb_open_device(entry, 1) != 0) {
+        if (usb_open_device(entry, 1) != USB_OPEN_OK) {
             continue;
         }
         std::int32_t number = 0;

@@ -49,8 +49,8 @@ class SimBackend final : public UsbBackend {
     // in again.
     std::unique_ptr<Instrument> detach(const Instrument& instrument);
     // Another program holds the device open: opening it is refused as a
-    // claimed interface is (-2), until it is released, or until the clock
-    // reaches release_us.
+    // claimed interface is (USB_OPEN_HELD), until it is released, or until
+    // the clock reaches release_us.
     void set_held_open(const Instrument& instrument, bool held);
     void hold_open_until(const Instrument& instrument, std::uint64_t release_us);
 

@@ -7,8 +7,6 @@
 namespace sim {
 namespace {
 
-constexpr int OPEN_FAILED = -1;
-constexpr int HELD_BY_ANOTHER_PROGRAM = -2;
 constexpr int DESCRIPTOR_FAILED = -1;
 
 }  // namespace
@@ -34,17 +32,17 @@ int SimBackend::open(UsbDevice& device) {
     device.context = nullptr;
     Port* port = device.path != nullptr ? find_port(std::string(device.path)) : nullptr;
     if (port == nullptr || !(port->instrument->shows_interface() || port->instrument->bare())) {
-        return OPEN_FAILED;
+        return USB_OPEN_FAILED;
     }
     if (clock_.now_us() < port->held_until_us) {
-        return HELD_BY_ANOTHER_PROGRAM;
+        return USB_OPEN_HELD;
     }
     auto handle = std::make_unique<Handle>();
     handle->port_id = port->id;
     handle->session = port->instrument->session();
     device.context = reinterpret_cast<DeviceContext*>(handle.get());
     handles_.push_back(std::move(handle));
-    return 0;
+    return USB_OPEN_OK;
 }
 
 int SimBackend::get_descriptor(UsbDevice& device, std::uint8_t type, std::uint8_t index,

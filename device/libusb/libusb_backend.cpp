@@ -94,13 +94,13 @@ void LibusbBackend::list_interfaces(const Guid& interface_class, std::vector<std
 int LibusbBackend::open(UsbDevice& device) {
     device.context = nullptr;
     if (context_ == nullptr || device.path == nullptr) {
-        return -1;
+        return USB_OPEN_FAILED;
     }
     refresh_context();
     const std::optional<LocatedLibusbDevice> located =
         locate_libusb_device(context_, ids_, device.path);
     if (!located) {
-        return -1;
+        return USB_OPEN_FAILED;
     }
     libusb_device_handle* raw_handle = nullptr;
     const int opened = libusb_open(located->device.get(), &raw_handle);
@@ -108,7 +108,7 @@ int LibusbBackend::open(UsbDevice& device) {
         if (opened == LIBUSB_ERROR_ACCESS) {
             explain_access_denied();
         }
-        return -1;
+        return USB_OPEN_FAILED;
     }
     auto context = std::make_unique<Device>();
     context->handle = LibusbHandle(raw_handle);
@@ -120,13 +120,13 @@ int LibusbBackend::open(UsbDevice& device) {
         // A kernel driver bound to the interface is set aside while it is ours.
         libusb_set_auto_detach_kernel_driver(raw_handle, 1);
         if (libusb_claim_interface(raw_handle, context->interface_number) != LIBUSB_SUCCESS) {
-            return -2;  // held by another program; the handle closes with context
+            return USB_OPEN_HELD;  // another program holds it; the handle closes with context
         }
         context->claimed = true;
     }
     device.context = reinterpret_cast<DeviceContext*>(context.release());
     ++open_devices_;
-    return 0;
+    return USB_OPEN_OK;
 }
 
 // libusb keeps a context's device list up to date from udev's events. Where

@@ -23,27 +23,27 @@ int bounded_count(Count reported, std::size_t limit) {
 int WinUsbBackend::open(UsbDevice& device) {
     device.context = nullptr;
     if (device.path == nullptr) {
-        return -1;
+        return USB_OPEN_FAILED;
     }
     HANDLE file = api_.CreateFileA(device.path, GENERIC_READ | GENERIC_WRITE,
                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                    FILE_FLAG_OVERLAPPED, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        return -1;
+        return USB_OPEN_FAILED;
     }
     WINUSB_INTERFACE_HANDLE interface_handle = nullptr;
     if (!api_.WinUsb_Initialize(file, &interface_handle)) {
         api_.CloseHandle(file);
-        return -2;
+        return USB_OPEN_HELD;
     }
     auto* handles = new (std::nothrow) DeviceHandles(api_, file, interface_handle);
     if (handles == nullptr) {
         api_.WinUsb_Free(interface_handle);
         api_.CloseHandle(file);
-        return -1;
+        return USB_OPEN_FAILED;
     }
     device.context = reinterpret_cast<DeviceContext*>(handles);
-    return 0;
+    return USB_OPEN_OK;
 }
 
 void WinUsbBackend::close(UsbDevice& device) {

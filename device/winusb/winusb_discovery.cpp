@@ -1,11 +1,11 @@
 // The present interfaces of one device interface class, through SetupAPI.
 #include <algorithm>
 #include <cstddef>
-#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <new>
 
+#include "device/diagnostics.h"
 #include "device/winusb/winusb_backend.h"
 
 namespace {
@@ -43,7 +43,7 @@ void WinUsbBackend::list_interfaces(const Guid& interface_class, std::vector<std
     HDEVINFO set = api_.SetupDiGetClassDevsA(&class_guid, nullptr, nullptr,
                                              DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     if (set == INVALID_HANDLE_VALUE) {
-        std::printf("SetupDiGetClassDevs error\n");
+        usb_diagnostic("SetupDiGetClassDevs error");
         return;
     }
     const DeviceInfoSet owned_set(api_, set);
@@ -64,7 +64,7 @@ bool WinUsbBackend::append_interface_path(HDEVINFO set, SP_DEVICE_INTERFACE_DATA
     if (!api_.SetupDiGetDeviceInterfaceDetailA(set, &interface_data, nullptr, 0, &required,
                                                nullptr) &&
         api_.GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
-        std::printf("SetupDiGetDeviceInterfaceDetail error 1\n");
+        usb_diagnostic("SetupDiGetDeviceInterfaceDetail error 1");
         return false;
     }
     if (required > DETAIL_SIZE_LIMIT) {
