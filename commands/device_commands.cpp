@@ -136,13 +136,14 @@ bool load_firmware_into(const char* path) {
     std::string path_copy = path;
     UsbDevice controller;
     controller.path = path_copy.data();
-    if (usb_open_device(&controller, 0) != 0) {
+    if (usb_open_device(&controller, 0) != USB_OPEN_OK) {
         return false;
     }
     const bool loaded =
         controller.vendor_id == BARE_CONTROLLER_VENDOR_ID &&
         controller.product_id == BARE_CONTROLLER_PRODUCT_ID &&
-        usb_firmware_load_ram(&controller, firmware_image(IMAGE_USB_FIRMWARE).bytes()) == 1;
+        usb_firmware_load_ram(&controller, firmware_image(IMAGE_USB_FIRMWARE).bytes()) ==
+            CONTROLLER_RAM_LOADED;
     usb_close_device(&controller);
     return loaded;
 }
@@ -178,7 +179,7 @@ bool start_worker(UsbDevice* device, int program_mode, RunOutcome* outcome) {
 // worker's thread could not start (each refusal shown in its message box).
 int open_and_start_worker(UsbDevice* device, int program_mode, int when_not_opened,
                           RunOutcome* outcome) {
-    if (usb_open_device(device, 1) != 0) {
+    if (usb_open_device(device, 1) != USB_OPEN_OK) {
         device_list_refresh(remembered_device_path().c_str());
         window_port().message_box(CANNOT_ACCESS, MessageIcon::warning);
         return when_not_opened;
@@ -214,7 +215,7 @@ int program_command(int index, int program_mode, RunOutcome* outcome) {
     drop_worker_handle();
     remembered_device_path() = device->path;
 
-    if (usb_open_device(device, 1) == 0) {
+    if (usb_open_device(device, 1) == USB_OPEN_OK) {
         restart_instrument(device);
         device = await_restarted_instrument();
         if (device == nullptr) {
@@ -276,7 +277,7 @@ int device_power_command(int index, int halt, bool* sent) {
         return 0;
     }
     remembered_device_path() = device->path;
-    if (usb_open_device(device, 1) != 0) {
+    if (usb_open_device(device, 1) != USB_OPEN_OK) {
         device_list_refresh(remembered_device_path().c_str());
         window_port().message_box(CANNOT_ACCESS, MessageIcon::warning);
         return 1;

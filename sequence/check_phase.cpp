@@ -22,6 +22,9 @@ void log_check_label(const ItemRow& row) {
     log_append(("Checking " + std::string(row.name) + " ... ").c_str());
 }
 
+// The comparisons share one convention: positive the same (FLASH_VERIFY_MATCHES,
+// USB_FIRMWARE_HEADER_SAME, POWER_DATE_SAME), 0 different, negative not read
+// to the end.
 ItemOutcome comparison_outcome(int result) {
     return result > 0    ? ItemOutcome::up_to_date
            : result == 0 ? ItemOutcome::needs_update

@@ -62,10 +62,11 @@ const ItemRow* run_flash_step(WorkerRun& run, const std::vector<const ItemRow*>&
                                                            : row->verify;
         bool succeeded = false;
         if (phase == ItemPhase::verify) {
-            succeeded = region_verify(run.device, row->region, bars.from, bars.to) > 0;
+            succeeded = region_verify(run.device, row->region, bars.from, bars.to) ==
+                        FLASH_VERIFY_MATCHES;
         } else {
             const RegionStep step = phase == ItemPhase::erase ? region_erase : region_program;
-            succeeded = step(run.device, row->region, bars.from, bars.to) == 0;
+            succeeded = step(run.device, row->region, bars.from, bars.to) == FLASH_DONE;
         }
         run.report(row->item, phase, succeeded ? ItemOutcome::success : ItemOutcome::failed);
         if (!succeeded) {
@@ -119,7 +120,8 @@ bool program_usb_firmware(WorkerRun& run, const ItemRow& row) {
     run.report(row.item, ItemPhase::program, ItemOutcome::started);
     // Its erase, write and read-back are one step of the board's; a success
     // means every chunk read back as written.
-    const bool written = usb_firmware_program(run.device, image.data, image.length) > 0;
+    const bool written = usb_firmware_program(run.device, image.data, image.length) ==
+                         USB_FIRMWARE_WRITTEN;
     run.report(row.item, ItemPhase::program, written ? ItemOutcome::success : ItemOutcome::failed);
     if (!written) {
         run.fail(row.item, ItemPhase::program, row.write_failed_message);
@@ -132,7 +134,7 @@ bool program_usb_firmware(WorkerRun& run, const ItemRow& row) {
 bool stored_values_hold_script(UsbDevice* device, std::uint8_t bus_address,
                                const FirmwareImage& script) {
     return power_supply_restore(device, bus_address) &&
-           power_supply_date_compare(device, bus_address, script.bytes()) > 0;
+           power_supply_date_compare(device, bus_address, script.bytes()) == POWER_DATE_SAME;
 }
 
 bool program_power_supply(WorkerRun& run, const ItemRow& row) {
@@ -150,7 +152,7 @@ bool program_power_supply(WorkerRun& run, const ItemRow& row) {
     run.report(row.item, ItemPhase::program, ItemOutcome::started);
     const FirmwareImage& script = firmware_image(row.image_id);
     const bool configured = power_config_program(device, row.bus_address, script.data,
-                                                 script.length, from, middle) == 0;
+                                                 script.length, from, middle) == POWER_CONFIG_ALL_SET;
     if (!configured) {
         // The script's date went into the working values first: left there, it
         // would make the next check find the supply up to date.
@@ -162,7 +164,8 @@ bool program_power_supply(WorkerRun& run, const ItemRow& row) {
     // date compared: a store that did not take effect fails the supply.
     const bool stored =
         configured && power_config_program(device, row.bus_address, POWER_STORE_SEQUENCE,
-                                           sizeof POWER_STORE_SEQUENCE, middle, row.write.to) == 0;
+                                           sizeof POWER_STORE_SEQUENCE, middle,
+                                           row.write.to) == POWER_CONFIG_ALL_SET;
     run.report(row.item, ItemPhase::program, stored ? ItemOutcome::success : ItemOutcome::failed);
     const bool verified = stored && stored_values_hold_script(device, row.bus_address, script);
     if (stored) {
