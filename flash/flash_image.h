@@ -2,15 +2,7 @@
 // Verifying, erasing and programming the flash region of one embedded image.
 #include "device/usb.h"
 #include "flash/flash_layout.h"
-
-// Results of the operations below. Besides these, each may return the
-// negative code of the transfer that failed (one of the USB_ERR_* codes).
-constexpr int FLASH_VERIFY_MATCHES = 1;      // verify: the region holds the image
-constexpr int FLASH_VERIFY_DIFFERS = 0;      // verify: it differs, or the flash did not identify
-constexpr int FLASH_DONE = 0;                // erase, program: every sector or page done
-constexpr int FLASH_ERASE_PARTLY_TAKEN = 1;  // erase: an erase frame was taken in part
-constexpr int FLASH_FAILED = -1;             // a frame did not go out whole (see each operation)
-constexpr int FLASH_UNANSWERED = -2;         // the flash stopped answering (see each operation)
+#include "flash/flash_results.h"
 
 // FLASH_VERIFY_MATCHES the region holds the image; FLASH_VERIFY_DIFFERS it
 // differs or the flash did not identify; negative when the region was not read

@@ -4,7 +4,7 @@
 #include "device/clock.h"
 #include "device/flash_commands.h"
 #include "device/reply_stream.h"
-#include "flash/flash_image.h"
+#include "flash/flash_results.h"
 
 namespace {
 
