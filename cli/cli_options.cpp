@@ -2,7 +2,9 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <cctype>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <vector>
@@ -14,22 +16,59 @@ namespace {
 const std::map<std::string, CliCommand> COMMANDS = {
     {"list", CliCommand::list},         {"verify", CliCommand::verify},
     {"program", CliCommand::program},   {"recover", CliCommand::recover},
-    {"halt", CliCommand::halt},
-    {"power-cycle", CliCommand::power_cycle}, {"versions", CliCommand::versions},
+    {"halt", CliCommand::halt},         {"power-cycle", CliCommand::power_cycle},
+    {"versions", CliCommand::versions}, {"help", CliCommand::help},
 };
 
-// Long options, and whether each takes a value in the next word.
-const std::map<std::string, bool> LONG_OPTIONS = {
-    {"--device", true}, {"--port", true},       {"--simulate", false}, {"--speed-up", true}, {"--trace", true},
-    {"--json", false},  {"--yes", false},      {"--quiet", false},   {"--verbose", false},
-    {"--help", false},  {"--version", false},
+// The commands a mistyped word may be taken for: only those that leave the
+// instrument as it is.
+const std::map<std::string, CliCommand> SUGGESTED_COMMANDS = {
+    {"list", CliCommand::list}, {"versions", CliCommand::versions}, {"help", CliCommand::help}};
+
+constexpr unsigned command_bit(CliCommand command) {
+    return 1U << static_cast<unsigned>(command);
+}
+
+constexpr unsigned NAMING_COMMANDS = command_bit(CliCommand::verify) | command_bit(CliCommand::program) |
+                                     command_bit(CliCommand::halt) |
+                                     command_bit(CliCommand::power_cycle);
+constexpr unsigned USB_COMMANDS =
+    NAMING_COMMANDS | command_bit(CliCommand::list) | command_bit(CliCommand::recover);
+constexpr unsigned OUTPUT_COMMANDS = USB_COMMANDS | command_bit(CliCommand::versions);
+
+enum class OptionValue { none, required, optional_after_equals };
+
+// Every option: how it takes a value and the commands that use it.
+struct OptionRule {
+    const char* name;
+    OptionValue value;
+    unsigned commands;
 };
-const std::vector<std::string> SHORT_OPTIONS = {"-y", "-q", "-v", "-h"};
+
+const std::vector<OptionRule> OPTION_RULES = {
+    {"--device", OptionValue::required, NAMING_COMMANDS},
+    {"--serial", OptionValue::required, NAMING_COMMANDS},
+    {"--port", OptionValue::required, NAMING_COMMANDS | command_bit(CliCommand::recover)},
+    {"--simulate", OptionValue::optional_after_equals, USB_COMMANDS},
+    {"--speed-up", OptionValue::required, USB_COMMANDS},
+    {"--trace", OptionValue::required, USB_COMMANDS},
+    {"--verbose", OptionValue::none, USB_COMMANDS},
+    {"--yes", OptionValue::none, command_bit(CliCommand::program) | command_bit(CliCommand::recover)},
+    {"--json", OptionValue::none, OUTPUT_COMMANDS},
+    {"--quiet", OptionValue::none, OUTPUT_COMMANDS},
+    {"--help", OptionValue::none, ~0U},
+    {"--version", OptionValue::none, ~0U},
+};
+const std::map<std::string, std::string> SHORT_OPTIONS = {
+    {"-y", "--yes"}, {"-q", "--quiet"}, {"-v", "--verbose"}, {"-h", "--help"}};
+
+const char* const SIMULATED_KINDS[] = {"outdated", "current", "blank", "bare"};
 
 constexpr const char* EXIT_STATUS_HELP =
-    "Exit status: 0 done or already current, 1 a failure during the run, 2 bad usage (or\n"
-    "program or recover without a terminal and without --yes), 3 no instrument, not found or access\n"
-    "denied, 4 verify found items out of date, 130 stopped by a signal.";
+    "Exit status: 0 done or already current, 1 a failure during the run (or a file or the output\n"
+    "could not be written), 2 bad usage (or program or recover without a terminal and without\n"
+    "--yes), 3 no instrument, not found or access denied, 4 verify found items out of date,\n"
+    "128 + the signal's number when stopped by one (130 SIGINT, 143 SIGTERM, 129 SIGHUP).";
 
 std::size_t edit_distance(const std::string& a, const std::string& b) {
     std::vector<std::size_t> row(b.size() + 1);
@@ -52,8 +91,7 @@ template <typename Names>
 std::string nearest(const std::string& word, const Names& names) {
     std::string best;
     std::size_t best_distance = 3;  // more than two edits away is no suggestion
-    for (const auto& entry : names) {
-        const std::string& name = entry.first;
+    for (const auto& name : names) {
         const std::size_t distance = edit_distance(word, name);
         if (distance < best_distance) {
             best_distance = distance;
@@ -61,6 +99,22 @@ std::string nearest(const std::string& word, const Names& names) {
         }
     }
     return best;
+}
+
+std::vector<std::string> option_names() {
+    std::vector<std::string> names;
+    for (const OptionRule& rule : OPTION_RULES) {
+        names.push_back(rule.name);
+    }
+    return names;
+}
+
+std::vector<std::string> suggested_command_names() {
+    std::vector<std::string> names;
+    for (const auto& entry : SUGGESTED_COMMANDS) {
+        names.push_back(entry.first);
+    }
+    return names;
 }
 
 std::string suggestion(const std::string& near) {
@@ -73,40 +127,105 @@ bool looks_like_number(const std::string& word) {
     return end != word.c_str() && *end == '\0';
 }
 
-// Options CLI11 would misread: a misspelt one would make its value the command.
-std::string unknown_option(int argc, char** argv) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string word = argv[i];
-        if (word == "--") {
+std::string lower_case(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+bool blank(const std::string& text) {
+    return std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isspace(c) != 0; });
+}
+
+const OptionRule* option_rule(const std::string& name) {
+    const auto found = std::find_if(OPTION_RULES.begin(), OPTION_RULES.end(),
+                                    [&](const OptionRule& rule) { return name == rule.name; });
+    return found == OPTION_RULES.end() ? nullptr : &*found;
+}
+
+const char* value_name(const std::string& option) {
+    static const std::map<std::string, const char*> NAMES = {
+        {"--device", "NAME"}, {"--serial", "SERIAL"}, {"--port", "PORT"},
+        {"--speed-up", "FACTOR"}, {"--trace", "FILE"}};
+    const auto found = NAMES.find(option);
+    return found == NAMES.end() ? "VALUE" : found->second;
+}
+
+// What the words say before the parser reads them: the options spelt right,
+// each value present, no value option given twice, and the command word.
+struct WordCheck {
+    std::string error;
+    std::string command;
+    std::map<std::string, int> seen;  // long option name -> times given
+};
+
+std::string check_long_option(const std::string& word, int argc, char** argv, int& i,
+                              std::map<std::string, int>& seen) {
+    const std::size_t equals = word.find('=');
+    const std::string name = word.substr(0, equals);
+    const OptionRule* rule = option_rule(name);
+    if (rule == nullptr) {
+        return "unknown option " + name + suggestion(nearest(name, option_names()));
+    }
+    const bool value_given = equals != std::string::npos;
+    if (++seen[name] > 1 && rule->value != OptionValue::none) {
+        return std::string(name) + " is given twice; give it once";
+    }
+    switch (rule->value) {
+        case OptionValue::none:
+            return value_given ? std::string(name) + " takes no value" : "";
+        case OptionValue::optional_after_equals:
+            return value_given && word.size() == equals + 1
+                       ? std::string(name) + "= needs a kind after the '=': outdated, current, blank or bare"
+                       : "";
+        case OptionValue::required:
+            if (value_given) {
+                return "";
+            }
+            if (i + 1 >= argc || std::string(argv[i + 1]).rfind("--", 0) == 0) {
+                return std::string(name) + " needs a value: " + name + " " + value_name(name);
+            }
+            ++i;  // its value, whatever it looks like
             return "";
-        }
-        if (word.rfind("--", 0) == 0) {
-            const std::string name = word.substr(0, word.find('='));
-            const auto known = LONG_OPTIONS.find(name);
-            if (known == LONG_OPTIONS.end()) {
-                return "unknown option " + name + suggestion(nearest(name, LONG_OPTIONS));
-            }
-            if (known->second && name == word) {
-                ++i;  // its value, whatever it looks like
-            }
-        } else if (word.size() > 1 && word[0] == '-' && !looks_like_number(word) &&
-                   std::find(SHORT_OPTIONS.begin(), SHORT_OPTIONS.end(), word) ==
-                       SHORT_OPTIONS.end()) {
-            return "unknown option " + word;
-        }
     }
     return "";
 }
 
-// --speed-up takes a finite number of 0 or more.
+WordCheck check_words(int argc, char** argv) {
+    WordCheck check;
+    for (int i = 1; i < argc && check.error.empty(); ++i) {
+        const std::string word = argv[i];
+        if (word == "--") {
+            break;
+        }
+        if (word.rfind("--", 0) == 0) {
+            check.error = check_long_option(word, argc, argv, i, check.seen);
+        } else if (word.size() > 1 && word[0] == '-' && !looks_like_number(word)) {
+            const auto known = SHORT_OPTIONS.find(word);
+            if (known == SHORT_OPTIONS.end()) {
+                check.error = "unknown option " + word;
+            } else {
+                ++check.seen[known->second];
+            }
+        } else if (check.command.empty() && COMMANDS.count(word) != 0) {
+            check.command = word;
+        }
+    }
+    return check;
+}
+
+// --speed-up takes 0 (no pacing) or a factor within the range.
 std::string speed_up_error(const std::string& text, double& value) {
     char* end = nullptr;
     value = std::strtod(text.c_str(), &end);
     if (text.empty() || end == text.c_str() || *end != '\0' || !std::isfinite(value)) {
         return "--speed-up: \"" + text + "\" is not a number";
     }
-    if (value < 0) {
-        return "--speed-up: " + text + " is less than 0 (0 runs the simulation without pacing)";
+    if (value != 0 && (value < SPEED_UP_MIN || value > SPEED_UP_MAX)) {
+        char range[96];
+        std::snprintf(range, sizeof range, "%g to %g, or 0 to run without pacing", SPEED_UP_MIN,
+                      SPEED_UP_MAX);
+        return "--speed-up: " + text + " is outside " + range;
     }
     return "";
 }
@@ -117,26 +236,55 @@ bool is_instrument_name(const std::string& word) {
            std::all_of(word.begin() + 3, word.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
-ParseResult usage_error(std::string text, bool json) {
-    return {false, EXIT_USAGE, std::move(text), json};
+// An option given to a command that has no use for it is refused: a script
+// that asks for a trace of versions should hear that it gets none.
+std::string unused_option(const std::map<std::string, int>& seen, CliCommand command,
+                          const std::string& command_name) {
+    for (const OptionRule& rule : OPTION_RULES) {
+        if (seen.count(rule.name) != 0 && (rule.commands & command_bit(command)) == 0) {
+            return command_name + " does not use " + rule.name;
+        }
+    }
+    return "";
 }
 
-}  // namespace
-
-ParseResult cli_parse(int argc, char** argv, CliOptions& options) {
-    const bool json_asked = std::any_of(argv + 1, argv + argc, [](const char* word) {
-        return std::string(word) == "--json";
-    });
-    if (std::string unknown = unknown_option(argc, argv); !unknown.empty()) {
-        return usage_error(unknown + "; see --help", json_asked);
+std::string instrument_choice_error(const CliOptions& options) {
+    const int named = (options.device.empty() ? 0 : 1) + (options.serial.empty() ? 0 : 1) +
+                      (options.port.empty() ? 0 : 1);
+    if (named > 1) {
+        return "--device, --serial and --port each name the instrument; give one of them";
     }
+    return "";
+}
 
-    CLI::App app{
-        "Ombrix Firmware Upgrade Utility: brings an attached Ombrix instrument up to date with "
-        "the images this program carries.",
-        "ombrix-fwupdate"};
-    app.set_version_flag("--version", PROGRAM_VERSION);
-    app.footer(EXIT_STATUS_HELP);
+// An empty or blank name would otherwise mean "no name given": a script whose
+// variable is empty must not reach whichever instrument is attached.
+std::string empty_name_error(const std::map<std::string, int>& seen, const CliOptions& options) {
+    const std::pair<const char*, const std::string*> names[] = {
+        {"--device", &options.device}, {"--serial", &options.serial}, {"--port", &options.port}};
+    for (const auto& [option, value] : names) {
+        if (seen.count(option) != 0 && blank(*value)) {
+            return std::string(option) + " is empty; give " + option + " " + value_name(option);
+        }
+    }
+    return "";
+}
+
+std::string simulate_error(CliOptions& options) {
+    if (!options.simulate) {
+        return "";
+    }
+    options.simulate = options.simulate->empty() ? "outdated" : lower_case(*options.simulate);
+    for (const char* kind : SIMULATED_KINDS) {
+        if (*options.simulate == kind) {
+            return "";
+        }
+    }
+    return "--simulate: \"" + *options.simulate + "\" is not one of outdated, current, blank, bare";
+}
+
+void add_options(CLI::App& app, CliOptions& options, std::optional<std::string>& speed_up,
+                 std::optional<std::string>& trace) {
     app.add_option("command", options.command_name,
                    "list: the attached instruments (name, port, serial number, USB firmware)\n"
                    "verify: restart the instrument and compare it with the images\n"
@@ -145,33 +293,102 @@ ParseResult cli_parse(int argc, char** argv, CliOptions& options) {
                    "  USB firmware write was interrupted), then program it\n"
                    "halt: halt the instrument's FPGA\n"
                    "power-cycle: power-cycle the instrument\n"
-                   "versions: the revisions of the images this program carries");
+                   "versions: the revisions of the images this program carries\n"
+                   "help: this text")
+        ->type_name("COMMAND");
     app.add_option("--device", options.device,
-                   "the instrument, as listed (DEVn, any case); default: the first");
+                   "the instrument, by its list name (DEVn, any case); needed when more than one "
+                   "is attached")
+        ->type_name("NAME");
+    app.add_option("--serial", options.serial, "the instrument, by its USB serial number")
+        ->type_name("SERIAL");
     app.add_option("--port", options.port,
-                   "recover: the bare USB controller, by the port list shows; may be left out "
-                   "when exactly one is attached");
+                   "the instrument, or for recover the bare USB controller, by the port list "
+                   "shows")
+        ->type_name("PORT");
     app.add_option("--simulate", options.simulate,
                    "run against a simulated instrument holding outdated (default), current or "
-                   "blank contents, or one whose USB controller has no firmware (bare)")
+                   "blank contents, or one whose USB controller has no firmware (bare); any case")
         ->expected(0, 1)
+        ->type_name("[=KIND]")
         ->default_str("outdated");
-    std::optional<std::string> speed_up;
     app.add_option("--speed-up", speed_up,
                    "with --simulate: how much faster than the real instrument the simulation runs "
-                   "(default 4; 0: no pacing)");
-    std::optional<std::string> trace;
-    app.add_option("--trace", trace, "write every USB transfer to this file (pcap, Linux usbmon format)");
+                   "(0.1 to 1000, default 4; 0: no pacing)")
+        ->type_name("FACTOR");
+    app.add_option("--trace", trace, "write every USB transfer to this file (pcap, Linux usbmon format)")
+        ->type_name("FILE");
     app.add_flag("--json", options.json, "JSON records, one per line (schema in the man page)");
-    app.add_flag("-y,--yes", options.yes, "program without asking");
+    app.add_flag("-y,--yes", options.yes, "program or recover without asking");
     app.add_flag("-q,--quiet", options.quiet, "print only the result");
     app.add_flag("-v,--verbose", options.verbose, "also print each USB request");
+}
+
+ParseResult usage_error(std::string text, bool json, std::string command) {
+    return {false, EXIT_USAGE, std::move(text), json, std::move(command)};
+}
+
+// The words the parser reads as the settings they give, checked together.
+std::string settings_error(const WordCheck& words, CliOptions& options,
+                           const std::optional<std::string>& speed_up,
+                           const std::optional<std::string>& trace) {
+    if (std::string error = unused_option(words.seen, options.command, options.command_name);
+        !error.empty()) {
+        return error;
+    }
+    if (std::string error = empty_name_error(words.seen, options); !error.empty()) {
+        return error;
+    }
+    if (std::string error = instrument_choice_error(options); !error.empty()) {
+        return error;
+    }
+    if (std::string error = simulate_error(options); !error.empty()) {
+        return error;
+    }
+    if (speed_up) {
+        if (!options.simulate) {
+            return "--speed-up applies only to a simulated instrument (add --simulate)";
+        }
+        if (std::string error = speed_up_error(*speed_up, options.speed_up); !error.empty()) {
+            return error;
+        }
+    }
+    if (trace) {
+        if (trace->empty()) {
+            return "--trace needs a file name";
+        }
+        options.trace_path = *trace;
+    }
+    if (options.quiet && options.verbose) {
+        return "--quiet and --verbose ask for opposite things; give one";
+    }
+    return "";
+}
+
+}  // namespace
+
+ParseResult cli_parse(int argc, char** argv, CliOptions& options) {
+    const WordCheck words = check_words(argc, argv);
+    const bool json_asked = words.seen.count("--json") != 0;
+    if (!words.error.empty()) {
+        return usage_error(words.error + "; see --help", json_asked, words.command);
+    }
+
+    CLI::App app{
+        "Ombrix Firmware Upgrade Utility: brings an attached Ombrix instrument up to date with "
+        "the images this program carries.",
+        "ombrix-fwupdate"};
+    app.set_version_flag("--version", PROGRAM_VERSION);
+    app.footer(EXIT_STATUS_HELP);
+    std::optional<std::string> speed_up;
+    std::optional<std::string> trace;
+    add_options(app, options, speed_up, trace);
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& help) {
-        return {false, app.exit(help), "", false};
+        return {false, app.exit(help), "", false, ""};
     } catch (const CLI::CallForVersion& version) {
-        return {false, app.exit(version), "", false};
+        return {false, app.exit(version), "", false, ""};
     } catch (const CLI::ExtrasError&) {
         // A second word where one command was expected: often an instrument's name.
         const std::vector<std::string> extras = app.remaining();
@@ -179,51 +396,27 @@ ParseResult cli_parse(int argc, char** argv, CliOptions& options) {
         return usage_error("unexpected argument \"" + extra + "\" after the command" +
                                (is_instrument_name(extra) ? "; name the instrument with --device " + extra
                                                           : "; see --help"),
-                           json_asked);
-    } catch (const CLI::ParseError& error) {
-        return usage_error(std::string(error.what()) + "; see --help", json_asked);
+                           json_asked, words.command);
+    } catch (const CLI::ParseError&) {
+        // The words were checked above; what is left the parser words for itself.
+        return usage_error("the arguments could not be read; see --help", json_asked, words.command);
     }
 
     const auto command = COMMANDS.find(options.command_name);
     if (command == COMMANDS.end()) {
         return usage_error("unknown command \"" + options.command_name +
                                "\"; the commands are list, verify, program, recover, halt, "
-                               "power-cycle and versions" +
-                               suggestion(nearest(options.command_name, COMMANDS)),
-                           json_asked);
+                               "power-cycle, versions and help" +
+                               suggestion(nearest(options.command_name, suggested_command_names())),
+                           json_asked, "");
     }
     options.command = command->second;
-    if (options.simulate && options.simulate->empty()) {
-        options.simulate = "outdated";
+    if (options.command == CliCommand::help) {
+        std::fputs(app.help().c_str(), stdout);
+        return {false, EXIT_DONE, "", false, options.command_name};
     }
-    if (options.simulate && *options.simulate != "outdated" && *options.simulate != "current" &&
-        *options.simulate != "blank" && *options.simulate != "bare") {
-        return usage_error("--simulate: \"" + *options.simulate +
-                               "\" is not one of outdated, current, blank, bare",
-                           json_asked);
-    }
-    if (!options.port.empty() && options.command != CliCommand::recover) {
-        return usage_error("--port names a bare USB controller for recover; name an instrument "
-                               "with --device",
-                           json_asked);
-    }
-    if (speed_up) {
-        if (!options.simulate) {
-            return usage_error("--speed-up applies only to a simulated instrument (add --simulate)",
-                               json_asked);
-        }
-        if (std::string error = speed_up_error(*speed_up, options.speed_up); !error.empty()) {
-            return usage_error(error, json_asked);
-        }
-    }
-    if (trace) {
-        if (trace->empty()) {
-            return usage_error("--trace needs a file name", json_asked);
-        }
-        options.trace_path = *trace;
-    }
-    if (options.quiet && options.verbose) {
-        return usage_error("--quiet and --verbose ask for opposite things; give one", json_asked);
+    if (std::string error = settings_error(words, options, speed_up, trace); !error.empty()) {
+        return usage_error(error, json_asked, options.command_name);
     }
     return {};
 }

@@ -3,13 +3,16 @@
 #include <optional>
 #include <string>
 
-enum class CliCommand { list, verify, program, recover, halt, power_cycle, versions };
+enum class CliCommand { list, verify, program, recover, halt, power_cycle, versions, help };
 
 struct CliOptions {
     CliCommand command = CliCommand::list;
     std::string command_name = "list";
-    std::string device;                   // "DEVn", any case; empty: the first listed
-    std::string port;                     // recover: the bare controller's port, as list shows it
+    // The instrument: by its list name ("DEVn", any case), its USB serial
+    // number or its port; at most one of them. None: the only one attached.
+    std::string device;
+    std::string serial;
+    std::string port;                     // also recover's bare controller
     std::optional<std::string> simulate;  // "outdated", "current", "blank" or "bare"
     double speed_up = 4.0;                // how much faster than the instrument a simulation runs
     std::string trace_path;               // pcap trace of every transfer; empty: none
@@ -17,6 +20,8 @@ struct CliOptions {
     bool yes = false;      // program without asking
     bool quiet = false;    // only the result
     bool verbose = false;  // every USB request summarised
+
+    bool names_instrument() const { return !device.empty() || !serial.empty() || !port.empty(); }
 };
 
 struct ParseResult {
@@ -24,8 +29,13 @@ struct ParseResult {
     int exit_code = 0;
     std::string error;     // the usage error, when there is one
     bool json = false;     // --json was among the arguments, even when they were bad
+    std::string command;   // the command word, when it was one of the commands
 };
 
 ParseResult cli_parse(int argc, char** argv, CliOptions& options);
+
+// --speed-up's range besides 0 (no pacing).
+constexpr double SPEED_UP_MIN = 0.1;
+constexpr double SPEED_UP_MAX = 1000.0;
 
 constexpr const char* PROGRAM_VERSION = "1.3.0.0";

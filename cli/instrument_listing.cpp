@@ -133,6 +133,104 @@ int find_instrument(const std::vector<std::string>& names, const std::string& wa
     return -1;
 }
 
+namespace {
+
+// The listed devices' port or serial number, without opening them again.
+std::string listed_port(int index) {
+    const UsbDevice* device = listed_device(index);
+    return device != nullptr && device->path != nullptr ? printable(device->path) : "";
+}
+
+std::string listed_serial(int index) {
+    const UsbDevice* device = listed_device(index);
+    return device == nullptr ? ""
+                             : printable(std::string(device->serial_number,
+                                                     strnlen(device->serial_number,
+                                                             sizeof device->serial_number)));
+}
+
+std::string attached_instrument(const std::vector<std::string>& names, std::size_t i) {
+    const int index = static_cast<int>(i);
+    return names[i] + "  port " + listed_port(index) + "  serial " +
+           (listed_serial(index).empty() ? "-" : listed_serial(index));
+}
+
+// "\n  DEV1  port usb:1-2  serial 0042" lines, one per listed instrument.
+std::string attached_lines(const std::vector<std::string>& names) {
+    std::string text;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        text += "\n  " + attached_instrument(names, i);
+    }
+    return text;
+}
+
+// "DEV1 (port usb:1-2  serial 0042), DEV2 (...)".
+std::string attached_list(const std::vector<std::string>& names) {
+    std::string text;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        const std::string line = attached_instrument(names, i);
+        const std::size_t space = line.find(' ');
+        text += (i == 0 ? "" : ", ") + line.substr(0, space) + " (" + line.substr(space + 2) + ")";
+    }
+    return text;
+}
+
+std::vector<int> matching(const std::vector<std::string>& names, const InstrumentWanted& wanted) {
+    std::vector<int> found;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        const int index = static_cast<int>(i);
+        const bool fits = !wanted.name.empty()     ? same_name(names[i], wanted.name)
+                          : !wanted.serial.empty() ? same_name(listed_serial(index), wanted.serial)
+                                                   : listed_port(index) == wanted.port;
+        if (fits) {
+            found.push_back(index);
+        }
+    }
+    return found;
+}
+
+std::string wanted_text(const InstrumentWanted& wanted) {
+    return !wanted.name.empty()     ? "No instrument " + wanted.name
+           : !wanted.serial.empty() ? "No instrument with serial number " + wanted.serial
+                                    : "No instrument at port " + wanted.port;
+}
+
+}  // namespace
+
+InstrumentChoice choose_instrument(const std::vector<std::string>& names, const InstrumentWanted& wanted) {
+    InstrumentChoice choice;
+    const bool named = !wanted.name.empty() || !wanted.serial.empty() || !wanted.port.empty();
+    if (names.empty()) {
+        choice.reason = named ? wanted_text(wanted) + " found; none is attached" : "No instrument found";
+        return choice;
+    }
+    if (!named) {
+        if (names.size() == 1) {
+            choice.index = 0;
+            return choice;
+        }
+        choice.ambiguous = true;
+        choice.reason = std::to_string(names.size()) +
+                        " instruments are attached; name one with --device, --serial or --port:" +
+                        attached_lines(names);
+        return choice;
+    }
+    const std::vector<int> found = matching(names, wanted);
+    if (found.size() == 1) {
+        choice.index = found.front();
+    } else if (found.empty()) {
+        choice.reason = wanted_text(wanted) + " found; attached: " + attached_list(names);
+    } else {
+        choice.ambiguous = true;
+        choice.reason = std::to_string(found.size()) + " instruments fit " +
+                        (!wanted.name.empty() ? "the name " + wanted.name + "; name one with --serial or --port:"
+                                              : "the serial number " + wanted.serial +
+                                                    "; name one with --device or --port:") +
+                        attached_lines(names);
+    }
+    return choice;
+}
+
 int unlisted_instrument_count() {
     UsbBackend* backend = usb_installed_backend();
     Guid interface_class;

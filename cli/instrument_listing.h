@@ -36,6 +36,22 @@ std::string port_list(const std::vector<std::string>& ports);
 // The position of the instrument named `wanted`, ignoring case; -1 when none.
 int find_instrument(const std::vector<std::string>& names, const std::string& wanted);
 
+// What the command line names the instrument by: at most one of them.
+struct InstrumentWanted {
+    std::string name;    // as listed, any case
+    std::string serial;  // the USB serial number, any case
+    std::string port;    // as listed
+};
+struct InstrumentChoice {
+    int index = -1;
+    bool ambiguous = false;  // several fit (or none named and several attached)
+    std::string reason;      // why none was chosen, with what is attached
+};
+// The instrument of the last device_list_refresh that `wanted` names, or the
+// only one attached when it names none. Never a guess: with several attached
+// and none named, or a serial number that two instruments carry, none.
+InstrumentChoice choose_instrument(const std::vector<std::string>& names, const InstrumentWanted& wanted);
+
 // "DEV1, DEV7" or "none".
 std::string instrument_names(const std::vector<std::string>& names);
 

@@ -22,13 +22,23 @@ std::string without_returns(const std::string& text) {
     return out;
 }
 
+// A bar's position as the window shows it: one past the end shows the bar full.
+long long bar_position(std::uint32_t position) {
+    return static_cast<long long>(std::min<std::uint32_t>(position, PROGRESS_FULL));
+}
+
 JsonRecord item_record(const ItemEvent& event) {
     JsonRecord record("item");
     record.add("item", json_identifier(work_item_name(event.item)))
         .add("phase", item_phase_name(event.phase))
         .add("outcome", json_identifier(item_outcome_name(event.outcome)));
     if (!event.installed_revision.empty()) {
-        record.add("installed", printable(event.installed_revision));
+        const std::optional<std::string> readable = readable_revision(event.installed_revision);
+        if (readable) {
+            record.add("installed", *readable);
+        } else {
+            record.add_json("installed", "null");
+        }
     }
     return record;
 }
@@ -70,8 +80,8 @@ void LineOutput::progress() {
     if (json()) {
         emit(JsonRecord("progress")
                  .add("percent", bars_.percent())
-                 .add("overall", static_cast<long long>(bars_.overall()))
-                 .add("task", static_cast<long long>(bars_.task())));
+                 .add("overall", bar_position(bars_.overall()))
+                 .add("task", bar_position(bars_.task())));
         return;
     }
     if (settings_.style == TerminalStyle::plain) {

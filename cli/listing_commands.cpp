@@ -8,25 +8,66 @@
 #include "cli/run_report.h"
 #include "images/images.h"
 #include "instruments/bare_controllers.h"
+#include "sequence/item_table.h"
+
+#include <cstdio>
+#include <vector>
 
 #if !defined(OMBRIX_IMAGE_SET_SOURCE)
 #define OMBRIX_IMAGE_SET_SOURCE "unknown"
 #endif
 
+namespace {
+
+// "  power supply B           250611": each item the program carries, with
+// the revision it would install ("-" for an item that has none), and the
+// same as the versions record's items.
+std::string item_revision_lines() {
+    std::string text;
+    for (const ItemRow& row : item_table()) {
+        const std::string revision = printable(available_revision(row));
+        char line[96];
+        std::snprintf(line, sizeof line, "\n  %-24s %s", row.name, revision.empty() ? "-" : revision.c_str());
+        text += line;
+    }
+    return text;
+}
+
+std::string item_revision_json() {
+    std::vector<std::string> items;
+    for (const ItemRow& row : item_table()) {
+        const std::string revision = printable(available_revision(row));
+        items.push_back("{\"item\":" + json_string(json_identifier(row.name)) + ",\"available\":" +
+                        (revision.empty() ? "null" : json_string(revision)) + "}");
+    }
+    return json_array(items);
+}
+
+std::string supply_revision(WorkItem item) {
+    return printable(available_revision(*item_row(item_table(), item)));
+}
+
+}  // namespace
+
 int run_versions(TerminalPort& port) {
     const AvailableVersions versions = available_versions();
     const std::string fpga = std::to_string(versions.fpga_revision);
     const std::string firmware = std::to_string(versions.firmware_revision);
-    const std::string power = printable(versions.power_revision);
+    const std::string power_a = supply_revision(WorkItem::power_supply_a);
+    const std::string power_b = supply_revision(WorkItem::power_supply_b);
     port.result("FPGA rev:      " + fpga + "\nFirmware rev:  " + firmware +
-                    "\nUSB rev:       " + versions.usb_revision + "\nPower rev:     " + power +
-                    "\nImage set:     " + OMBRIX_IMAGE_SET_SOURCE,
+                    "\nUSB rev:       " + versions.usb_revision + "\nPower rev A:   " + power_a +
+                    "\nPower rev B:   " + power_b + "\nImage set:     " + OMBRIX_IMAGE_SET_SOURCE +
+                    "\nItems:" + item_revision_lines(),
                 JsonRecord("versions")
                     .add("fpga", fpga)
                     .add("firmware", firmware)
                     .add("usb", versions.usb_revision)
-                    .add("power", power)
-                    .add("image_set", OMBRIX_IMAGE_SET_SOURCE));
+                    .add("power", printable(versions.power_revision))
+                    .add("power_a", power_a)
+                    .add("power_b", power_b)
+                    .add("image_set", OMBRIX_IMAGE_SET_SOURCE)
+                    .add_json("items", item_revision_json()));
     return EXIT_DONE;
 }
 

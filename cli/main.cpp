@@ -7,15 +7,18 @@
 #include <cstring>
 #include <iostream>
 #include <memory>
+#include <thread>
 
 #include "cli/cli_options.h"
 #include "cli/exit_status.h"
 #include "cli/instrument_listing.h"
 #include "cli/item_recorder.h"
 #include "cli/listing_commands.h"
+#include "cli/output_watch.h"
 #include "cli/stop_signals.h"
 #include "cli/terminal_port.h"
 #include "cli/verbose_backend.h"
+#include "cli/write_notice.h"
 #include "commands/device_commands.h"
 #include "device/diagnostics.h"
 #include "device/usb_trace.h"
@@ -68,57 +71,88 @@ struct RunEnd {
     int exit_code = EXIT_DONE;
     bool worker_ran = false;
     std::string instrument;
+    OutputWatch output;  // whether standard output and the trace get through
 };
+
+bool interrupted(int exit_code) {
+    return stop_signal_exit_status() != 0 && exit_code == stop_signal_exit_status();
+}
+
+JsonRecord result_record(const std::string& command, int exit_code, const RunEnd* end,
+                         bool was_interrupted) {
+    JsonRecord record("result");
+    record.add("schema_version", JSON_SCHEMA_VERSION);
+    if (command.empty()) {
+        record.add_json("command", "null");
+    } else {
+        record.add("command", command);
+    }
+    record.add("exit_status", exit_code).add("interrupted", was_interrupted);
+    if (end != nullptr && !end->instrument.empty()) {
+        record.add("instrument", end->instrument);
+    }
+    if (end != nullptr && end->worker_ran) {
+        record.add_json("items", end->items.report().json_items());
+    }
+    return record;
+}
+
+// What a second signal leaves as the last line: the result as it stands, its
+// exit status the signal's.
+void prepare_end_at_once(const TerminalPort& port, const CliOptions& options, const RunEnd& end) {
+    if (!port.json()) {
+        return;
+    }
+    const std::string text = result_record(options.command_name, -1, &end, true).text();
+    const std::string key = "\"exit_status\":";
+    const std::size_t at = text.find(key + "-1");
+    if (at != std::string::npos) {
+        stop_signals_set_last_line(text.substr(0, at + key.size()), text.substr(at + key.size() + 2));
+    }
+}
 
 void report_end(TerminalPort& port, const CliOptions& options, const RunEnd& end) {
     port.finish();
-    const bool interrupted = end.exit_code == EXIT_INTERRUPTED;
-    const RunReport report = end.items.report();
     if (!port.json()) {
         if (end.worker_ran) {
-            std::fputs(report.table_text().c_str(), stdout);
+            std::fputs(end.items.report().table_text().c_str(), stdout);
             std::fflush(stdout);
         }
         return;
     }
-    JsonRecord record("result");
-    record.add("schema_version", JSON_SCHEMA_VERSION)
-        .add("command", options.command_name)
-        .add("exit_status", end.exit_code)
-        .add("interrupted", interrupted);
-    if (!end.instrument.empty()) {
-        record.add("instrument", end.instrument);
-    }
-    if (end.worker_ran) {
-        record.add_json("items", report.json_items());
-    }
-    std::printf("%s\n", record.text().c_str());
+    std::printf("%s\n", result_record(options.command_name, end.exit_code, &end, interrupted(end.exit_code)).text().c_str());
     std::fflush(stdout);
+}
+
+JsonRecord start_record(const std::string& command) {
+    JsonRecord record("start");
+    record.add("schema_version", JSON_SCHEMA_VERSION).add("program_version", PROGRAM_VERSION);
+    if (command.empty()) {
+        record.add_json("command", "null");
+    } else {
+        record.add("command", command);
+    }
+    return record;
 }
 
 void announce_start(TerminalPort& port, const CliOptions& options) {
     if (port.json()) {
-        std::printf("%s\n", JsonRecord("start")
-                                .add("schema_version", JSON_SCHEMA_VERSION)
-                                .add("program_version", PROGRAM_VERSION)
-                                .add("command", options.command_name)
-                                .text()
-                                .c_str());
+        std::printf("%s\n", start_record(options.command_name).text().c_str());
     }
 }
 
 // ---- the commands ----
 
 // On a terminal, program and recover ask before they write to an instrument.
-// what: "restart DEV7 and rewrite what is out of date on it".
-int confirm_writing(const CliOptions& options, const std::string& what) {
+// what: "restart DEV7 and rewrite what is out of date on it". A stop signal
+// while asking ends the command at once, with nothing done.
+int confirm_writing(const CliOptions& options, TerminalPort& port, const std::string& what) {
     if (options.yes) {
         return EXIT_DONE;
     }
     if (isatty(fileno(stdin)) == 0) {
-        std::fprintf(stderr,
-                     "error: %s will %s; without a terminal to ask on, add --yes to go ahead.\n",
-                     options.command_name.c_str(), what.c_str());
+        port.error(options.command_name + " will " + what +
+                   "; without a terminal to ask on, add --yes to go ahead.");
         return EXIT_USAGE;
     }
     std::fprintf(stderr,
@@ -126,13 +160,33 @@ int confirm_writing(const CliOptions& options, const std::string& what) {
                  "Keep it connected and powered until the end. Go ahead? [y/N] ",
                  options.command_name.c_str(), what.c_str());
     std::fflush(stderr);
-    std::string answer;
-    std::getline(std::cin, answer);
-    if (answer == "y" || answer == "Y" || answer == "yes" || answer == "YES" || answer == "Yes") {
+    const std::optional<std::string> answer = ask_line();
+    if (answer && (*answer == "y" || *answer == "Y" || *answer == "yes" || *answer == "YES" ||
+                   *answer == "Yes")) {
         return EXIT_DONE;
     }
-    std::fprintf(stderr, "Nothing was done.\n");
-    return EXIT_RUN_FAILED;
+    std::fprintf(stderr, "%sNothing was done.\n", answer ? "" : "\n");
+    return answer ? EXIT_RUN_FAILED : stop_signal_exit_status();
+}
+
+// Waits for the worker. A second signal meanwhile ends the program here,
+// between two lines of output, with the result as it stands; a write error
+// asks the run to stop at its next safe point.
+void wait_for_worker(TerminalPort& port, const CliOptions& options, RunEnd& end) {
+    {
+        SecondSignalDeferred deferred;
+        while (worker_busy()) {
+            if (second_signal_came()) {
+                port.run_alone([&] {
+                    prepare_end_at_once(port, options, end);
+                    end_at_once();
+                });
+            }
+            end.output.check();
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+    worker_wait();
 }
 
 // The bare controller --port names, or the only one attached; never another.
@@ -155,20 +209,38 @@ int run_recover(const CliOptions& options, TerminalPort& port, RunEnd& end) {
     end.instrument = path;
     const std::string what = "load the USB firmware into the controller at " + path +
                              " and rewrite what is out of date on the instrument it becomes";
-    if (const int refused = confirm_writing(options, what); refused != EXIT_DONE) {
+    if (const int refused = confirm_writing(options, port, what); refused != EXIT_DONE) {
         return refused;
     }
     end.worker_ran = true;
+    prepare_end_at_once(port, options, end);
     RunOutcome outcome;
     recover_command(path.c_str(), &outcome);
-    worker_wait();
+    wait_for_worker(port, options, end);
     return run_exit_status(options.command == CliCommand::verify, outcome);
 }
 
-int run_command(const CliOptions& options, TerminalPort& port, RunEnd& end) {
-    if (options.command == CliCommand::versions) {
-        return run_versions(port);
+// The instrument the options name, or the only one attached. With several
+// attached and none named, none is taken: a script whose name is missing must
+// not reach whichever instrument the bus lists first. -1 with the exit status
+// in refusal otherwise.
+int chosen_instrument(const CliOptions& options, TerminalPort& port, int& refusal) {
+    const std::vector<std::string> names = port.devices();
+    const InstrumentChoice choice = choose_instrument(names, {options.device, options.serial, options.port});
+    if (choice.index >= 0) {
+        return choice.index;
     }
+    if (choice.ambiguous) {
+        refusal = EXIT_USAGE;
+        port.error(choice.reason);
+    } else {
+        refusal = EXIT_NO_INSTRUMENT;
+        port.error(not_found_error(choice.reason));
+    }
+    return -1;
+}
+
+int run_command(const CliOptions& options, TerminalPort& port, RunEnd& end) {
     if (options.command == CliCommand::recover) {
         return run_recover(options, port, end);
     }
@@ -176,17 +248,13 @@ int run_command(const CliOptions& options, TerminalPort& port, RunEnd& end) {
     if (options.command == CliCommand::list) {
         return run_list(port);
     }
-    const std::vector<std::string> names = port.devices();
-    const int index = options.device.empty() ? port.device_combo_selection()
-                                             : find_instrument(names, options.device);
+    int refusal = EXIT_DONE;
+    const int index = chosen_instrument(options, port, refusal);
     if (index < 0) {
-        port.error(not_found_error(options.device.empty()
-                                       ? "No instrument found"
-                                       : "No instrument " + options.device +
-                                             " found; attached: " + instrument_names(names)));
-        return EXIT_NO_INSTRUMENT;
+        return refusal;
     }
-    end.instrument = names[static_cast<std::size_t>(index)];
+    end.instrument = port.devices()[static_cast<std::size_t>(index)];
+    prepare_end_at_once(port, options, end);
     if (options.command == CliCommand::halt || options.command == CliCommand::power_cycle) {
         bool sent = false;
         device_power_command(index, options.command == CliCommand::halt ? 1 : 0, &sent);
@@ -198,7 +266,7 @@ int run_command(const CliOptions& options, TerminalPort& port, RunEnd& end) {
     }
     if (options.command == CliCommand::program) {
         const std::string what = "restart " + instrument.name + " and rewrite what is out of date on it";
-        if (const int refused = confirm_writing(options, what); refused != EXIT_DONE) {
+        if (const int refused = confirm_writing(options, port, what); refused != EXIT_DONE) {
             return refused;
         }
     }
@@ -206,7 +274,8 @@ int run_command(const CliOptions& options, TerminalPort& port, RunEnd& end) {
     const std::string path = listed_device(index)->path;
     RunOutcome outcome;
     program_command(index, options.command == CliCommand::program ? 1 : 0, &outcome);
-    worker_wait();
+    wait_for_worker(port, options, end);
+    prepare_end_at_once(port, options, end);
     const int exit_code = run_exit_status(options.command == CliCommand::verify, outcome);
     // An earlier write of the USB firmware that was interrupted leaves the
     // controller without firmware: the restart brings it back bare.
@@ -235,6 +304,7 @@ int run_on_backend(const CliOptions& options, TerminalPort& port, UsbBackend& in
             return EXIT_RUN_FAILED;
         }
         backend = trace.get();
+        end.output.watch_trace(trace.get(), options.trace_path);
     }
     std::unique_ptr<VerboseBackend> verbose;
     if (options.verbose) {
@@ -244,13 +314,11 @@ int run_on_backend(const CliOptions& options, TerminalPort& port, UsbBackend& in
     usb_install_backend(backend);
     // Standard output carries the results and the JSON records.
     usb_diagnostic_sink_install([](const char* line) { std::fprintf(stderr, "%s\n", line); });
-    int exit_code = worker_stop_requested() ? EXIT_INTERRUPTED : run_command(options, port, end);
-    if (worker_stop_requested()) {
-        exit_code = EXIT_INTERRUPTED;
-    }
+    const int exit_code = worker_stop_requested() ? EXIT_INTERRUPTED : run_command(options, port, end);
     device_list_release();
     usb_diagnostic_sink_install(nullptr);
     usb_install_backend(nullptr);
+    end.output.watch_trace(nullptr, "");
     return exit_code;
 }
 
@@ -313,16 +381,37 @@ int run(const CliOptions& options, TerminalPort& port, RunEnd& end) {
 int usage_failure(const ParseResult& parsed) {
     std::fprintf(stderr, "ombrix-fwupdate: %s\n", parsed.error.c_str());
     if (parsed.json) {
-        std::printf("%s\n%s\n",
+        JsonRecord result("result");
+        result.add("schema_version", JSON_SCHEMA_VERSION);
+        std::printf("%s\n%s\n%s\n", start_record(parsed.command).text().c_str(),
                     JsonRecord("message").add("severity", "error").add("text", parsed.error).text().c_str(),
-                    JsonRecord("result")
-                        .add("schema_version", JSON_SCHEMA_VERSION)
-                        .add("exit_status", parsed.exit_code)
-                        .add("interrupted", false)
-                        .text()
-                        .c_str());
+                    result_record(parsed.command, parsed.exit_code, nullptr, false).text().c_str());
     }
     return parsed.exit_code;
+}
+
+// The status the run ends with, once a signal or a write error had a say: a
+// stop asked for by a signal ends with the signal's status, a write that
+// failed with 1, whatever the run found.
+int final_exit_status(int run_status, const OutputWatch& output) {
+    if (stop_signal_exit_status() != 0) {
+        return stop_signal_exit_status();
+    }
+    if (!output.failure().empty()) {
+        return EXIT_RUN_FAILED;
+    }
+    return run_status == EXIT_INTERRUPTED ? EXIT_RUN_FAILED : run_status;
+}
+
+// A write that failed, said where it can still be read.
+void report_write_failure(TerminalPort& port, const OutputWatch& output) {
+    if (output.failure().empty()) {
+        return;
+    }
+    std::fprintf(stderr, "error: %s\n", output.failure().c_str());
+    if (port.json()) {
+        port.error(output.failure());
+    }
 }
 
 }  // namespace
@@ -335,14 +424,29 @@ int main(int argc, char** argv) {
     }
     install_signal_handlers();
     TerminalPort port(display_settings(options), DisplayEnvironment{});
-    ItemRecorder items([&port](const ItemEvent& event) { port.show_item(event); });
+    WriteNotice writing;
+    ItemRecorder items([&port, &writing](const ItemEvent& event) {
+        if (writing.due(event)) {
+            stop_signals_writing_began();
+        }
+        port.show_item(event);
+    });
     announce_start(port, options);
     window_port_install(&port);
     item_observer_install(&items);
     RunEnd end(items);
-    end.exit_code = run(options, port, end);
+    prepare_end_at_once(port, options, end);
+    const int run_status = run(options, port, end);
     item_observer_install(nullptr);
     window_port_install(nullptr);
+    const bool failed_before_the_end = end.output.check();
+    end.exit_code = final_exit_status(run_status, end.output);
+    report_write_failure(port, end.output);
     report_end(port, options, end);
+    // The table or the result itself may be what did not get through.
+    if (!failed_before_the_end && end.output.check()) {
+        std::fprintf(stderr, "error: %s\n", end.output.failure().c_str());
+        return final_exit_status(run_status, end.output);
+    }
     return end.exit_code;
 }

@@ -1,5 +1,6 @@
 #include "cli/run_report.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 
@@ -28,11 +29,14 @@ void RunReport::record(const ItemEvent& event) {
     ReportRow& row = rows_[static_cast<std::size_t>(event.item)];
     row.state = followed_.state(event.item);
     if (!event.installed_revision.empty()) {
-        row.installed = printable(event.installed_revision);
+        const std::optional<std::string> readable = readable_revision(event.installed_revision);
+        row.installed = readable.value_or("");
+        row.installed_unreadable = !readable;
     }
-    if (row.state == ItemState::updated && !row.installed.empty()) {
+    if (row.state == ItemState::updated && (!row.installed.empty() || row.installed_unreadable)) {
         // The read-back matched: the instrument now holds what is available.
         row.installed = printable(available_revision(*item_row(item_table(), row.item)));
+        row.installed_unreadable = false;
     }
 }
 
@@ -52,7 +56,8 @@ std::string RunReport::table_text() const {
     text += line;
     for (const ReportRow& row : rows()) {
         std::snprintf(line, sizeof line, "%-24s %-14s %-10s %s\n", work_item_name(row.item),
-                      item_state_name(row.state), shown(row.installed).c_str(),
+                      item_state_name(row.state),
+                      row.installed_unreadable ? UNREADABLE_REVISION : shown(row.installed).c_str(),
                       shown(row.available).c_str());
         text += line;
     }
@@ -77,6 +82,13 @@ std::string json_identifier(const char* name) {
         out += *c == ' ' ? '_' : static_cast<char>(std::tolower(static_cast<unsigned char>(*c)));
     }
     return out;
+}
+
+std::optional<std::string> readable_revision(const std::string& reported) {
+    const bool readable = std::all_of(reported.begin(), reported.end(), [](char c) {
+        return static_cast<unsigned char>(c) >= 0x20 && static_cast<unsigned char>(c) < 0x7F;
+    });
+    return readable ? std::optional<std::string>(reported) : std::nullopt;
 }
 
 std::string printable(const std::string& text) {

@@ -3,6 +3,7 @@
 // ends the run and the items of the JSON result record. Fed by the worker's
 // item reports, on the worker's thread; read once the worker has ended.
 #include <array>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,7 @@ struct ReportRow {
     WorkItem item = WorkItem::firmware;
     ItemState state = ItemState::not_checked;
     std::string installed;  // as the instrument reported it; empty when it does not
+    bool installed_unreadable = false;  // reported, but not as text (an erased supply's 0xFF bytes)
     std::string available;  // of the embedded set; empty when the item has no revision
 };
 
@@ -39,3 +41,8 @@ private:
 std::string json_identifier(const char* name);
 // Printable ASCII only: a device's stray bytes as '?'.
 std::string printable(const std::string& text);
+// A revision as the instrument reported it, or nullopt when any of its bytes
+// is not printable ASCII (it is then no revision at all).
+std::optional<std::string> readable_revision(const std::string& reported);
+// The table's word for a revision the instrument reported but that is not text.
+constexpr const char* UNREADABLE_REVISION = "unreadable";

@@ -1,6 +1,42 @@
 #pragma once
-// The first SIGINT, SIGTERM or SIGHUP asks the worker to stop where the next
-// run repairs (no write is cut in half); the run then ends with exit status
-// 130. A second one ends the program at once. SIGPIPE is ignored: a closed
-// output only ends the output, never a write to the instrument.
+// Stop signals. The first SIGINT, SIGTERM or SIGHUP asks the worker to stop
+// where the next run repairs (no write is cut in half; a check ends at its
+// next read); the run then ends with 128 + the signal's number. A second one
+// ends the program at once. SIGPIPE is ignored: a closed output only ends the
+// output, never a write to the instrument.
+#include <optional>
+#include <string>
+
 void install_signal_handlers();
+
+// 128 + the number of the first stop signal (SIGINT 130, SIGTERM 143, SIGHUP
+// 129); 0 while none has come.
+int stop_signal_exit_status();
+
+// Writing to the instrument has begun: from now on the signals' warnings say
+// that ending at once may leave it unusable.
+void stop_signals_writing_began();
+
+// The line a second signal writes to standard output as the program ends (the
+// JSON result), in two parts with the exit status between them; empty: none.
+// Set from the main thread.
+void stop_signals_set_last_line(const std::string& before_status, const std::string& after_status);
+
+// While it lives (on the thread that waits for the worker), a second signal
+// only marks that it came; the waiting thread then ends the program between
+// two lines of output with end_at_once().
+class SecondSignalDeferred {
+public:
+    SecondSignalDeferred();
+    ~SecondSignalDeferred();
+    SecondSignalDeferred(const SecondSignalDeferred&) = delete;
+    SecondSignalDeferred& operator=(const SecondSignalDeferred&) = delete;
+};
+bool second_signal_came();
+// What a second signal does: its warning on standard error, the last line on
+// standard output, then the end with the first signal's status.
+[[noreturn]] void end_at_once();
+
+// Reads an answer from standard input. A stop signal ends the question at
+// once: nullopt, and nothing said on the terminal.
+std::optional<std::string> ask_line();

@@ -153,3 +153,9 @@ void TerminalPort::finish() {
     bars_.clear();
     std::fflush(environment_.out);
 }
+
+void TerminalPort::run_alone(const std::function<void()>& action) {
+    std::lock_guard lock(mutex_);
+    bars_.clear();
+    action();
+}

@@ -4,6 +4,7 @@
 // place below the log on a terminal that takes escape codes, a progress line
 // now and then otherwise; or, for scripts, one JSON record per event.
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -54,6 +55,9 @@ public:
 
     // Ends the display: any unfinished line, the bars cleared.
     void finish();
+    // Runs action with the display held: no line is being written meanwhile,
+    // and the bars are cleared first. For the end at once.
+    void run_alone(const std::function<void()>& action);
 
 private:
     void append_text(const char* text);

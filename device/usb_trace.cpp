@@ -1,5 +1,6 @@
 #include "device/usb_trace.h"
 
+#include <cerrno>
 #include <algorithm>
 #include <array>
 
@@ -86,7 +87,7 @@ std::unique_ptr<UsbTraceRecorder> UsbTraceRecorder::create(const std::string& pa
     put_u32(&header[16], PCAP_SNAPLEN);
     put_u32(&header[20], PCAP_LINKTYPE_USB_LINUX_MMAPPED);
     recorder->write_bytes(header.data(), header.size());
-    std::fflush(file);
+    recorder->flush();
     if (!recorder->healthy()) {
         return nullptr;
     }
@@ -96,9 +97,25 @@ std::unique_ptr<UsbTraceRecorder> UsbTraceRecorder::create(const std::string& pa
 UsbTraceRecorder::UsbTraceRecorder(std::FILE* file, UsbBackend& wrapped)
     : ForwardingUsbBackend(wrapped), file_(file) {}
 
+void UsbTraceRecorder::write_failed() {
+    if (healthy_.exchange(false)) {
+        failure_errno_.store(errno);
+    }
+}
+
 void UsbTraceRecorder::write_bytes(const void* bytes, std::size_t size) {
+    errno = 0;
     if (size != 0 && std::fwrite(bytes, 1, size, file_.get()) != size) {
-        healthy_ = false;
+        write_failed();
+    }
+}
+
+// Each record reaches the file as it is made: a trace cut short by a crash
+// still holds what came before, and a full disk is found at once.
+void UsbTraceRecorder::flush() {
+    errno = 0;
+    if (std::fflush(file_.get()) != 0) {
+        write_failed();
     }
 }
 
@@ -137,7 +154,7 @@ void UsbTraceRecorder::write_event(const Event& event) {
 
     write_bytes(record.data(), record.size());
     write_bytes(event.data.data(), captured);
-    std::fflush(file_.get());
+    flush();
 }
 
 std::uint8_t UsbTraceRecorder::device_number(const UsbDevice& device) {

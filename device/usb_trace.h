@@ -4,6 +4,7 @@
 // usbmon memory-mapped format (link type 220), so Wireshark decodes the vendor
 // requests and bulk payloads. Timestamps come from the installed Clock, so a
 // trace taken against the simulated instrument carries its virtual time.
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <map>
@@ -49,8 +50,10 @@ class UsbTraceRecorder final : public ForwardingUsbBackend {
     void abort(UsbDevice& device, PipeState& pipe) override;
 
     // False once a record could not be written (a full disk, say); the
-    // transfers themselves go on regardless.
-    bool healthy() const { return healthy_; }
+    // transfers themselves go on regardless. Read from any thread.
+    bool healthy() const { return healthy_.load(); }
+    // The errno of the write that failed; 0 while healthy or when none was given.
+    int failure_errno() const { return failure_errno_.load(); }
 
   private:
     // One usbmon event, as it goes into the file.
@@ -87,5 +90,8 @@ class UsbTraceRecorder final : public ForwardingUsbBackend {
     std::uint64_t next_id_ = 1;
     std::map<const PipeState*, InFlight> in_flight_;
     std::map<std::string, std::uint8_t> device_numbers_;
-    bool healthy_ = true;
+    std::atomic<bool> healthy_{true};
+    std::atomic<int> failure_errno_{0};
+    void write_failed();
+    void flush();
 };

@@ -27,6 +27,12 @@ int image_program(UsbDevice* device, int selector, int overall_from, int overall
 // The same three operations on a region named by its place and image rather
 // than by a selector: what the item table hands them. The selector forms
 // above are these with flash_region(selector).
-int region_verify(UsbDevice* device, const FlashRegion& region, int overall_from, int overall_to);
+//
+// A verify given stop_asked asks it before each read request and, once it
+// says yes, leaves the region unread and returns FLASH_VERIFY_STOPPED (a
+// comparison writes nothing, so it may end anywhere).
+using StopAsked = bool (*)();
+int region_verify(UsbDevice* device, const FlashRegion& region, int overall_from, int overall_to,
+                  StopAsked stop_asked = nullptr);
 int region_erase(UsbDevice* device, const FlashRegion& region, int overall_from, int overall_to);
 int region_program(UsbDevice* device, const FlashRegion& region, int overall_from, int overall_to);

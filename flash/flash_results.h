@@ -9,3 +9,4 @@ constexpr int FLASH_DONE = 0;                // erase, program: every sector or 
 constexpr int FLASH_ERASE_PARTLY_TAKEN = 1;  // erase: an erase frame was taken in part
 constexpr int FLASH_FAILED = -1;             // a frame did not go out whole (see each operation)
 constexpr int FLASH_UNANSWERED = -2;         // the flash stopped answering (see each operation)
+constexpr int FLASH_VERIFY_STOPPED = -50;    // verify: a stop was asked for before the region was read

@@ -25,12 +25,15 @@ std::uint32_t first_difference(std::span<const std::uint8_t> image, std::uint32_
     return static_cast<std::uint32_t>(mismatch.first - expected);
 }
 
-int compare_region(FlashOperation& operation) {
+int compare_region(FlashOperation& operation, StopAsked stop_asked) {
     UsbDevice* device = operation.device();
     const std::uint32_t length = operation.length();
     std::uint32_t offset = 0;
     int unanswered = 0;
     while (offset < length) {
+        if (stop_asked != nullptr && stop_asked()) {
+            return FLASH_VERIFY_STOPPED;
+        }
         const int sent =
             flash_command(device, FLASH_CMD_READ | (operation.region().start + offset));
         if (sent != FLASH_FRAME_SENT) {
@@ -62,7 +65,8 @@ int compare_region(FlashOperation& operation) {
 
 }  // namespace
 
-int region_verify(UsbDevice* device, const FlashRegion& region, int overall_from, int overall_to) {
+int region_verify(UsbDevice* device, const FlashRegion& region, int overall_from, int overall_to,
+                  StopAsked stop_asked) {
     FlashOperation operation(device, region, overall_from, overall_to);
     const FlashOpening opening = operation.open();
     // A flash that does not identify counts as different; a region that may
@@ -70,7 +74,7 @@ int region_verify(UsbDevice* device, const FlashRegion& region, int overall_from
     int result = opening.selected ? FLASH_VERIFY_DIFFERS : FLASH_FAILED;
     if (opening.ready()) {
         flash_command(device, FLASH_CMD_MODE | FLASH_MODE_READ);
-        result = compare_region(operation);
+        result = compare_region(operation, stop_asked);
     }
     return operation.close_verify(result);
 }

@@ -7,6 +7,7 @@
 #include "board/usb_firmware.h"
 #include "flash/flash_image.h"
 #include "images/images.h"
+#include "sequence/stop_request.h"
 #include "sequence/worker_phases.h"
 #include "window/log.h"
 #include "window/window_port.h"
@@ -48,7 +49,8 @@ std::vector<const ItemRow*> line_group(const WorkerRun& run, const ItemRow& row)
 
 int verify_region(const WorkerRun& run, const ItemRow& row) {
     const BarSpan bars = run.program_mode ? row.check_when_programming : row.check_when_verifying;
-    return region_verify(run.device, row.region, bars.from, bars.to);
+    // A check writes nothing: a stop asked for ends it at the next read.
+    return region_verify(run.device, row.region, bars.from, bars.to, &worker_stop_requested);
 }
 
 // A flash item and the items under its lines, compared in turn; the first
@@ -61,6 +63,10 @@ bool check_flash_group(WorkerRun& run, const ItemRow& row) {
     bool all_same = true;
     for (const ItemRow* member : line_group(run, row)) {
         const int result = verify_region(run, *member);
+        if (result == FLASH_VERIFY_STOPPED) {
+            log_outcome("stopped");
+            return !run.stops_here(nullptr);
+        }
         compared.emplace_back(member, result);
         completed = result >= 0;
         all_same = all_same && result > 0;

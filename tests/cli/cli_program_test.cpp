@@ -168,7 +168,8 @@ TEST(CommandLine, ListAndVersionsSayWhatIsAttachedAndWhatIsCarried) {
     const ProgramRun versions = run({"versions"});
     EXPECT_EQ(versions.exit_code, 0) << described(versions);
     for (const char* line : {"FPGA rev:      37994", "Firmware rev:  38322", "USB rev:       1.38",
-                             "Power rev:     250314", "Image set:     "}) {
+                             "Power rev A:   250314", "Power rev B:   250611", "Image set:     ",
+                             "  configuration sequence   -\n", "  power supply B           250611\n"}) {
         EXPECT_TRUE(contains(versions.out, line)) << line << "\n" << described(versions);
     }
 }
@@ -210,7 +211,8 @@ struct Misuse {
 
 TEST(CommandLine, EachMisuseGetsItsOwnStatusAndMessage) {
     const std::vector<Misuse> misuses = {
-        {{"--speed-up", "-1", "--simulate"}, 2, "-1 is less than 0"},
+        {{"--speed-up", "-1", "--simulate"}, 2, "-1 is outside 0.1 to 1000, or 0"},
+        {{"verify", "--speed-up", "1e-9", "--simulate"}, 2, "1e-9 is outside"},
         {{"--speed-up", "abc", "--simulate"}, 2, "\"abc\" is not a number"},
         {{"--devcie", "DEV1"}, 2, "unknown option --devcie (did you mean --device?)"},
         {{"program", "dev1"}, 2, "name the instrument with --device dev1"},
@@ -218,7 +220,22 @@ TEST(CommandLine, EachMisuseGetsItsOwnStatusAndMessage) {
         {{"list", "--speed-up", "2"}, 2, "add --simulate"},
         {{"program", "--simulate", "--speed-up", "0"}, 2, "add --yes"},
         {{"verify", "--device", "DEV99", "--simulate", "--speed-up", "0"}, 3,
-         "No instrument DEV99 found; attached: DEV1."},
+         "No instrument DEV99 found; attached: DEV1 (port "},
+        // A script whose variable is empty must not reach whichever instrument is attached.
+        {{"verify", "--device", "", "--simulate", "--speed-up", "0"}, 2, "--device is empty"},
+        {{"program", "--yes", "--serial", " ", "--simulate", "--speed-up", "0"}, 2, "--serial is empty"},
+        {{"verify", "--device", "DEV1", "--serial", "X", "--simulate"}, 2, "give one of them"},
+        // Options a command has no use for are refused, not ignored.
+        {{"versions", "--trace", "f.pcap"}, 2, "versions does not use --trace"},
+        {{"list", "--device", "DEV1", "--simulate"}, 2, "list does not use --device"},
+        {{"verify", "--yes", "--simulate"}, 2, "verify does not use --yes"},
+        // The parser's own words never reach the user.
+        {{"verify", "--device"}, 2, "--device needs a value: --device NAME"},
+        {{"verify", "--device", "DEV1", "--device", "DEV2"}, 2, "--device is given twice"},
+        {{"verify", "--simulate="}, 2, "--simulate= needs a kind"},
+        {{"halp"}, 2, "(did you mean help?)"},
+        {{"verfy"}, 2, "the commands are list"},
+        {{"verify", "--simulate=CURRENT", "--speed-up", "0"}, 0, ""},
         {{"list", "--simulate", "--trace", "/no/such/dir/t.pcap"}, 1, "No such file or directory"},
         {{"verify", "--device", "dev1", "--simulate=current", "--speed-up", "0"}, 0, ""},
     };
@@ -230,6 +247,13 @@ TEST(CommandLine, EachMisuseGetsItsOwnStatusAndMessage) {
         EXPECT_FALSE(contains(ran.out, "Restarting the device") && misuse.exit_code == 2)
             << "a refused program touched the instrument\n" << described(ran);
     }
+    // No command that acts on the instrument is ever suggested for a typo.
+    EXPECT_FALSE(contains(run({"verfy"}).err, "did you mean")) << "verfy";
+    EXPECT_FALSE(contains(run({"progam"}).err, "did you mean")) << "progam";
+    const ProgramRun help = run({"help"});
+    EXPECT_EQ(help.exit_code, 0) << described(help);
+    EXPECT_TRUE(contains(help.out, "Exit status:") && contains(help.out, "--trace FILE"))
+        << described(help);
 }
 
 // ---- on a terminal ----
