@@ -92,7 +92,7 @@ bool program_flash_group(WorkerRun& run, const ItemRow& row) {
             {ItemPhase::verify, "Checking ", row.verify_failed_message},
         };
         for (const Step& step : steps) {
-            if (run.stops_here(&row)) {
+            if (run.stops_here(&row, step.phase)) {
                 return false;
             }
             begin_line(step.verb, row.name);

@@ -20,7 +20,31 @@ void WorkerRun::report(WorkItem item, ItemPhase phase, ItemOutcome item_outcome,
     item_report(item, phase, item_outcome, installed_revision);
 }
 
-bool WorkerRun::stops_here(const ItemRow* next_item) {
+namespace {
+
+// What a stop before next_phase of the item leaves, as the warning says it.
+std::string stop_text(const ItemRow& item, ItemPhase next_phase, bool earlier_items_written) {
+    const std::string name = item.name;
+    std::string text;
+    if (next_phase == ItemPhase::program) {
+        text = "The run was stopped after the " + name + " was erased: its region is now blank, and "
+               "it and the items after it were not rewritten.";
+    } else if (next_phase == ItemPhase::verify) {
+        text = "The run was stopped after the " + name + " was written, before it was read back: "
+               "it and the items after it are not known to be up to date.";
+    } else {
+        text = "The run was stopped before the " + name + " was rewritten: it and the items "
+               "after it were not rewritten.";
+    }
+    if (earlier_items_written) {
+        text += " The items rewritten before it were read back and are up to date.";
+    }
+    return text + "\r\nRun program again to bring the device up to date.";
+}
+
+}  // namespace
+
+bool WorkerRun::stops_here(const ItemRow* next_item, ItemPhase next_phase) {
     if (!worker_stop_requested()) {
         return false;
     }
@@ -32,10 +56,11 @@ bool WorkerRun::stops_here(const ItemRow* next_item) {
         return true;
     }
     outcome.stopped_before = next_item->item;
-    const std::string text = std::string("The run was stopped before the ") + next_item->name +
-                             " was rewritten: the items before it are written and checked, it "
-                             "and the items after it are not up to date.\r\nRun program again "
-                             "to bring the device up to date.";
+    const bool earlier_items_written =
+        std::any_of(items.begin(), items.end(), [&](const ItemRow& row) {
+            return outcome.state(row.item) == ItemState::updated;
+        });
+    const std::string text = stop_text(*next_item, next_phase, earlier_items_written);
     window_port().message_box(text.c_str(), MessageIcon::warning);
     return true;
 }

@@ -32,8 +32,9 @@ struct WorkerRun {
                 std::string_view installed_revision = {});
     // Ends the run here when a stop was asked for: logs "Stopped on request."
     // and says in a warning what was left undone. next_item is the first
-    // item left undone, or nullptr before anything was written.
-    bool stops_here(const ItemRow* next_item);
+    // item left undone, or nullptr before anything was written; next_phase
+    // the step of it that was not begun (its erase: nothing of it touched).
+    bool stops_here(const ItemRow* next_item, ItemPhase next_phase = ItemPhase::erase);
     // A failure that ends the run: its message (a warning) and its place in
     // the outcome.
     void fail(WorkItem item, ItemPhase phase, const char* message);

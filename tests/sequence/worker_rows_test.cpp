@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "sequence/run_messages.h"
 #include "sequence/worker_fixture.h"
 
 namespace {
@@ -80,6 +81,7 @@ struct StopPoint {
     const char* log_before_stop;
     const char* undone;
     const char* next_check;  // what the next run's check finds
+    const char* says;        // in the warning
 };
 
 void PrintTo(const StopPoint& point, std::ostream* out) {
@@ -132,8 +134,7 @@ TEST_P(StopTest, EndsWhereTheNextRunRepairsAndSaysWhatIsLeft) {
         << window_.log();
     ASSERT_EQ(window_.message_boxes.size(), 1U);
     EXPECT_EQ(window_.message_boxes[0].icon, MessageIcon::warning);
-    EXPECT_NE(window_.message_boxes[0].text.find(std::string("before the ") + point.undone),
-              std::string::npos)
+    EXPECT_NE(window_.message_boxes[0].text.find(point.says), std::string::npos)
         << window_.message_boxes[0].text;
     EXPECT_NE(window_.message_boxes[0].text.find("Run program again"), std::string::npos);
     if (point.supply) {
@@ -156,18 +157,52 @@ TEST_P(StopTest, EndsWhereTheNextRunRepairsAndSaysWhatIsLeft) {
     EXPECT_TRUE(holds_current_set(instrument));
 }
 
+// A check writes nothing: a stop during one ends it at its next read, not at
+// the end of the region, and the run says nothing was written.
+TEST_F(StopTest, DuringACheckEndsAtTheNextRead) {
+    listed();
+    auto watch = std::make_shared<RegionWatch>(FLASH_CMD_READ, SELECTOR_BITSTREAM, images());
+    int reads_after_stop = 0;
+    watched_.before_bulk_out = [&, watch](std::span<const std::uint8_t> bytes) {
+        if (watch->hits(bytes)) {
+            reads_after_stop += worker_stop_requested() ? 1 : 0;
+            worker_request_stop();
+        }
+    };
+
+    RunOutcome outcome;
+    run_worker(0, &outcome);
+
+    EXPECT_EQ(outcome.result, RunResult::stopped);
+    EXPECT_FALSE(outcome.stopped_before.has_value());
+    EXPECT_FALSE(outcome.writing_began);
+    EXPECT_EQ(reads_after_stop, 0);
+    EXPECT_NE(window_.log().find("Checking bitstream ... stopped\r\nStopped on request.\r\n"),
+              std::string::npos)
+        << window_.log();
+    EXPECT_EQ(window_.log().find("Checking factory firmware"), std::string::npos) << window_.log();
+    ASSERT_EQ(window_.message_boxes.size(), 1U);
+    EXPECT_EQ(window_.message_boxes[0].text, STOPPED_BEFORE_WRITING);
+    expect_idle_window();
+    watched_.before_bulk_out = nullptr;
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Points, StopTest,
     ::testing::Values(
         StopPoint{"DuringTheErase", FLASH_CMD_ERASE, SELECTOR_BITSTREAM, false,
                   "Erasing bitstream ... success\r\n", "bitstream",
-                  "Checking bitstream ... needs update"},
+                  "Checking bitstream ... needs update",
+                  "after the bitstream was erased: its region is now blank"},
         StopPoint{"DuringThePageWrites", FLASH_CMD_WRITE, SELECTOR_BITSTREAM, false,
                   "Programming bitstream ... success\r\n", "bitstream",
                   // written whole, not yet read back: the next check reads it back
-                  "Checking bitstream ... up to date"},
+                  "Checking bitstream ... up to date",
+                  "after the bitstream was written, before it was read back"},
         StopPoint{"DuringSupplyA", 0, 0, true, "Programming power supply A ... done\r\n",
-                  "power supply B", "Checking power supply B ... needs update"}),
+                  "power supply B", "Checking power supply B ... needs update",
+                  "before the power supply B was rewritten: it and the items after it were not "
+                  "rewritten. The items rewritten before it were read back and are up to date."}),
     [](const auto& test) { return std::string(test.param.name); });
 
 }  // namespace
