@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cli/exit_status.h"
+#include "sim/simulated_faults.h"
 
 namespace {
 
@@ -21,6 +22,7 @@ const std::map<std::string, CliCommand> COMMANDS = {
 // Long options, and whether each takes a value in the next word.
 const std::map<std::string, bool> LONG_OPTIONS = {
     {"--device", true}, {"--port", true},       {"--simulate", false}, {"--speed-up", true}, {"--trace", true},
+    {"--instruments", true}, {"--fault", true},
     {"--json", false},  {"--yes", false},      {"--quiet", false},   {"--verbose", false},
     {"--help", false},  {"--version", false},
 };
@@ -121,6 +123,64 @@ ParseResult usage_error(std::string text, bool json) {
     return {false, EXIT_USAGE, std::move(text), json};
 }
 
+// ---- the simulation's options ----
+
+constexpr int MAX_SIMULATED_INSTRUMENTS = 16;
+
+// --instruments takes a whole number from 1 to MAX_SIMULATED_INSTRUMENTS.
+std::string instruments_error(const std::string& text, int& value) {
+    char* end = nullptr;
+    const long number = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || end == text.c_str() || *end != '\0') {
+        return "--instruments: \"" + text + "\" is not a whole number";
+    }
+    if (number < 1 || number > MAX_SIMULATED_INSTRUMENTS) {
+        return "--instruments: " + text + " is not from 1 to " + std::to_string(MAX_SIMULATED_INSTRUMENTS);
+    }
+    value = static_cast<int>(number);
+    return "";
+}
+
+std::string fault_names() {
+    std::string names;
+    for (const sim::NamedFault& fault : sim::named_faults()) {
+        names += (names.empty() ? "" : ", ") + std::string(fault.name);
+    }
+    return names;
+}
+
+std::string fault_error(const std::string& text, std::string& value) {
+    const sim::NamedFault* fault = sim::find_named_fault(text);
+    if (fault == nullptr) {
+        return "--fault: \"" + text + "\" is not one of " + fault_names();
+    }
+    value = fault->name;
+    return "";
+}
+
+std::string fault_help() {
+    std::string help = "with --simulate: DEV1 runs with this fault:";
+    for (const sim::NamedFault& fault : sim::named_faults()) {
+        help += "\n" + std::string(fault.name) + ": " + fault.description;
+    }
+    return help;
+}
+
+// Both need --simulate; an error, or "" with the options set.
+std::string simulation_error(const std::optional<std::string>& instruments,
+                             const std::optional<std::string>& fault, CliOptions& options) {
+    if ((instruments || fault) && !options.simulate) {
+        return std::string(instruments ? "--instruments" : "--fault") +
+               " applies only to simulated instruments (add --simulate)";
+    }
+    if (instruments) {
+        if (std::string error = instruments_error(*instruments, options.instruments); !error.empty()) {
+            return error;
+        }
+    }
+    return fault ? fault_error(*fault, options.fault) : "";
+}
+
 }  // namespace
 
 ParseResult cli_parse(int argc, char** argv, CliOptions& options) {
@@ -160,6 +220,13 @@ ParseResult cli_parse(int argc, char** argv, CliOptions& options) {
     app.add_option("--speed-up", speed_up,
                    "with --simulate: how much faster than the real instrument the simulation runs "
                    "(default 4; 0: no pacing)");
+    std::optional<std::string> instruments;
+    app.add_option("--instruments", instruments,
+                   "with --simulate: how many instruments, DEV1 to DEVn, each with its own port and "
+                   "serial number (1 to " + std::to_string(MAX_SIMULATED_INSTRUMENTS) + "; default 1)")
+        ->type_name("N");
+    std::optional<std::string> fault;
+    app.add_option("--fault", fault, fault_help())->type_name("KIND");
     std::optional<std::string> trace;
     app.add_option("--trace", trace, "write every USB transfer to this file (pcap, Linux usbmon format)");
     app.add_flag("--json", options.json, "JSON records, one per line (schema in the man page)");
@@ -215,6 +282,9 @@ ParseResult cli_parse(int argc, char** argv, CliOptions& options) {
         if (std::string error = speed_up_error(*speed_up, options.speed_up); !error.empty()) {
             return usage_error(error, json_asked);
         }
+    }
+    if (std::string error = simulation_error(instruments, fault, options); !error.empty()) {
+        return usage_error(error, json_asked);
     }
     if (trace) {
         if (trace->empty()) {
