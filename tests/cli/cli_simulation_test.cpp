@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <fstream>
+#include <iterator>
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -132,6 +135,46 @@ INSTANTIATE_TEST_SUITE_P(
         }
         return name;
     });
+
+// The kinds the help lists under --fault, one "  kind: description" line each.
+std::vector<std::string> kinds_in_help(const std::string& help) {
+    std::vector<std::string> kinds;
+    const std::size_t start = help.find("--fault KIND");
+    if (start == std::string::npos) {
+        return kinds;
+    }
+    const std::size_t end = help.find("\n  -", start);
+    std::istringstream lines(help.substr(start, end - start));
+    const std::regex kind_line(" {20,}([a-z-]+): .+");
+    std::smatch match;
+    for (std::string line; std::getline(lines, line);) {
+        if (std::regex_match(line, match, kind_line)) {
+            kinds.push_back(match[1]);
+        }
+    }
+    return kinds;
+}
+
+TEST(CommandLineFaultKinds, TheHelpAndTheManPageListTheKindsTheProgramTakes) {
+    const ProgramRun help = run({"--help"});
+    ASSERT_EQ(help.exit_code, 0) << described(help);
+    const std::vector<std::string> kinds = kinds_in_help(help.out);
+    // A kind added to the program needs its case in EveryKind above.
+    EXPECT_EQ(kinds, (std::vector<std::string>{"access-denied", "no-return", "no-reply", "mismatch",
+                                               "power-loss"}))
+        << described(help);
+
+    std::ifstream man_file(OMBRIX_MAN_PAGE);
+    const std::string man_page((std::istreambuf_iterator<char>(man_file)), std::istreambuf_iterator<char>());
+    ASSERT_FALSE(man_page.empty()) << OMBRIX_MAN_PAGE;
+    for (std::string kind : kinds) {
+        const ProgramRun listed = run({"list", "--simulate", "--fault", kind, "--speed-up", "0"});
+        EXPECT_NE(listed.exit_code, 2) << described(listed);
+        // The man page escapes each '-' of a name.
+        kind = std::regex_replace(kind, std::regex("-"), "\\-");
+        EXPECT_TRUE(contains(man_page, ".B " + kind + "\n")) << kind;
+    }
+}
 
 // ---- usage errors ----
 
