@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "cli/exit_status.h"
+#include "sim/simulated_faults.h"
 
 namespace {
 
@@ -51,6 +52,8 @@ const std::vector<OptionRule> OPTION_RULES = {
     {"--port", OptionValue::required, NAMING_COMMANDS | command_bit(CliCommand::recover)},
     {"--simulate", OptionValue::optional_after_equals, USB_COMMANDS},
     {"--speed-up", OptionValue::required, USB_COMMANDS},
+    {"--instruments", OptionValue::required, USB_COMMANDS},
+    {"--fault", OptionValue::required, USB_COMMANDS},
     {"--trace", OptionValue::required, USB_COMMANDS},
     {"--verbose", OptionValue::none, USB_COMMANDS},
     {"--yes", OptionValue::none, command_bit(CliCommand::program) | command_bit(CliCommand::recover)},
@@ -146,7 +149,7 @@ const OptionRule* option_rule(const std::string& name) {
 const char* value_name(const std::string& option) {
     static const std::map<std::string, const char*> NAMES = {
         {"--device", "NAME"}, {"--serial", "SERIAL"}, {"--port", "PORT"},
-        {"--speed-up", "FACTOR"}, {"--trace", "FILE"}};
+        {"--speed-up", "FACTOR"}, {"--trace", "FILE"}, {"--instruments", "N"}, {"--fault", "KIND"}};
     const auto found = NAMES.find(option);
     return found == NAMES.end() ? "VALUE" : found->second;
 }
@@ -283,8 +286,73 @@ std::string simulate_error(CliOptions& options) {
     return "--simulate: \"" + *options.simulate + "\" is not one of outdated, current, blank, bare";
 }
 
-void add_options(CLI::App& app, CliOptions& options, std::optional<std::string>& speed_up,
-                 std::optional<std::string>& trace) {
+// ---- the simulation's options ----
+
+constexpr int MAX_SIMULATED_INSTRUMENTS = 16;
+
+// --instruments takes a whole number from 1 to MAX_SIMULATED_INSTRUMENTS.
+std::string instruments_error(const std::string& text, int& value) {
+    char* end = nullptr;
+    const long number = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || end == text.c_str() || *end != '\0') {
+        return "--instruments: \"" + text + "\" is not a whole number";
+    }
+    if (number < 1 || number > MAX_SIMULATED_INSTRUMENTS) {
+        return "--instruments: " + text + " is not from 1 to " + std::to_string(MAX_SIMULATED_INSTRUMENTS);
+    }
+    value = static_cast<int>(number);
+    return "";
+}
+
+std::string fault_names() {
+    std::string names;
+    for (const sim::NamedFault& fault : sim::named_faults()) {
+        names += (names.empty() ? "" : ", ") + std::string(fault.name);
+    }
+    return names;
+}
+
+std::string fault_error(const std::string& text, std::string& value) {
+    const sim::NamedFault* fault = sim::find_named_fault(text);
+    if (fault == nullptr) {
+        return "--fault: \"" + text + "\" is not one of " + fault_names();
+    }
+    value = fault->name;
+    return "";
+}
+
+std::string fault_help() {
+    std::string help = "with --simulate: DEV1 runs with this fault:";
+    for (const sim::NamedFault& fault : sim::named_faults()) {
+        help += "\n" + std::string(fault.name) + ": " + fault.description;
+    }
+    return help;
+}
+
+// Both need --simulate; an error, or "" with the options set.
+std::string simulation_error(const std::optional<std::string>& instruments,
+                             const std::optional<std::string>& fault, CliOptions& options) {
+    if ((instruments || fault) && !options.simulate) {
+        return std::string(instruments ? "--instruments" : "--fault") +
+               " applies only to simulated instruments (add --simulate)";
+    }
+    if (instruments) {
+        if (std::string error = instruments_error(*instruments, options.instruments); !error.empty()) {
+            return error;
+        }
+    }
+    return fault ? fault_error(*fault, options.fault) : "";
+}
+
+// The values the parser reads as text, checked afterwards.
+struct TextValues {
+    std::optional<std::string> speed_up;
+    std::optional<std::string> trace;
+    std::optional<std::string> instruments;
+    std::optional<std::string> fault;
+};
+
+void add_options(CLI::App& app, CliOptions& options, TextValues& values) {
     app.add_option("command", options.command_name,
                    "list: the attached instruments (name, port, serial number, USB firmware)\n"
                    "verify: restart the instrument and compare it with the images\n"
@@ -312,11 +380,16 @@ void add_options(CLI::App& app, CliOptions& options, std::optional<std::string>&
         ->expected(0, 1)
         ->type_name("[=KIND]")
         ->default_str("outdated");
-    app.add_option("--speed-up", speed_up,
+    app.add_option("--speed-up", values.speed_up,
                    "with --simulate: how much faster than the real instrument the simulation runs "
                    "(0.1 to 1000, default 4; 0: no pacing)")
         ->type_name("FACTOR");
-    app.add_option("--trace", trace, "write every USB transfer to this file (pcap, Linux usbmon format)")
+    app.add_option("--instruments", values.instruments,
+                   "with --simulate: how many instruments, DEV1 to DEVn, each with its own port and "
+                   "serial number (1 to " + std::to_string(MAX_SIMULATED_INSTRUMENTS) + "; default 1)")
+        ->type_name("N");
+    app.add_option("--fault", values.fault, fault_help())->type_name("KIND");
+    app.add_option("--trace", values.trace, "write every USB transfer to this file (pcap, Linux usbmon format)")
         ->type_name("FILE");
     app.add_flag("--json", options.json, "JSON records, one per line (schema in the man page)");
     app.add_flag("-y,--yes", options.yes, "program or recover without asking");
@@ -329,9 +402,9 @@ ParseResult usage_error(std::string text, bool json, std::string command) {
 }
 
 // The words the parser reads as the settings they give, checked together.
-std::string settings_error(const WordCheck& words, CliOptions& options,
-                           const std::optional<std::string>& speed_up,
-                           const std::optional<std::string>& trace) {
+std::string settings_error(const WordCheck& words, CliOptions& options, const TextValues& values) {
+    const std::optional<std::string>& speed_up = values.speed_up;
+    const std::optional<std::string>& trace = values.trace;
     if (std::string error = unused_option(words.seen, options.command, options.command_name);
         !error.empty()) {
         return error;
@@ -352,6 +425,9 @@ std::string settings_error(const WordCheck& words, CliOptions& options,
         if (std::string error = speed_up_error(*speed_up, options.speed_up); !error.empty()) {
             return error;
         }
+    }
+    if (std::string error = simulation_error(values.instruments, values.fault, options); !error.empty()) {
+        return error;
     }
     if (trace) {
         if (trace->empty()) {
@@ -380,9 +456,8 @@ ParseResult cli_parse(int argc, char** argv, CliOptions& options) {
         "ombrix-fwupdate"};
     app.set_version_flag("--version", PROGRAM_VERSION);
     app.footer(EXIT_STATUS_HELP);
-    std::optional<std::string> speed_up;
-    std::optional<std::string> trace;
-    add_options(app, options, speed_up, trace);
+    TextValues values;
+    add_options(app, options, values);
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& help) {
@@ -415,7 +490,7 @@ ParseResult cli_parse(int argc, char** argv, CliOptions& options) {
         std::fputs(app.help().c_str(), stdout);
         return {false, EXIT_DONE, "", false, options.command_name};
     }
-    if (std::string error = settings_error(words, options, speed_up, trace); !error.empty()) {
+    if (std::string error = settings_error(words, options, values); !error.empty()) {
         return usage_error(error, json_asked, options.command_name);
     }
     return {};

@@ -15,6 +15,8 @@ struct CliOptions {
     std::string port;                     // also recover's bare controller
     std::optional<std::string> simulate;  // "outdated", "current", "blank" or "bare"
     double speed_up = 4.0;                // how much faster than the instrument a simulation runs
+    int instruments = 1;                  // with simulate: DEV1 to DEVn on the one bus
+    std::string fault;                    // with simulate: a named fault of DEV1, lower case; empty: none
     std::string trace_path;               // pcap trace of every transfer; empty: none
     bool json = false;
     bool yes = false;      // program without asking

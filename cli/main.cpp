@@ -15,6 +15,7 @@
 #include "cli/item_recorder.h"
 #include "cli/listing_commands.h"
 #include "cli/output_watch.h"
+#include "cli/simulation_setup.h"
 #include "cli/stop_signals.h"
 #include "cli/terminal_port.h"
 #include "cli/verbose_backend.h"
@@ -28,7 +29,6 @@
 #include "resources/embedded_image_set.h"
 #include "sequence/item_report.h"
 #include "sequence/programming_worker.h"
-#include "sim/simulated_bus.h"
 #include "window/window_port.h"
 
 #if defined(OMBRIX_HAVE_LIBUSB)
@@ -341,24 +341,6 @@ int run_on_instruments(const CliOptions& options, TerminalPort& port, RunEnd& en
 #endif
 }
 
-// What --simulate's instrument holds. "bare": an outdated instrument whose
-// boot EEPROM holds no boot image (an interrupted USB firmware write).
-sim::InitialState simulated_contents(const std::string& kind) {
-    if (kind == "bare") {
-        return {sim::Contents::older, sim::Contents::blank, sim::Contents::older};
-    }
-    const sim::Contents contents = kind == "current" ? sim::Contents::current
-                                   : kind == "blank" ? sim::Contents::blank
-                                                     : sim::Contents::older;
-    sim::InitialState state = sim::InitialState::all(contents);
-    // An instrument with an empty boot EEPROM is a bare controller; a blank
-    // one here is blank everywhere else and boots older firmware.
-    if (contents == sim::Contents::blank) {
-        state.eeprom = sim::Contents::older;
-    }
-    return state;
-}
-
 int run(const CliOptions& options, TerminalPort& port, RunEnd& end) {
     if (!startup_load_images(embedded_image_source(), port)) {
         return EXIT_RUN_FAILED;
@@ -369,9 +351,9 @@ int run(const CliOptions& options, TerminalPort& port, RunEnd& end) {
     if (!options.simulate) {
         return run_on_instruments(options, port, end);
     }
-    SimulatedBus bus(simulated_contents(*options.simulate), options.speed_up);
-    clock_install(&bus.clock());
-    const int exit_code = run_on_backend(options, port, bus.backend(), end);
+    const std::unique_ptr<SimulatedBus> bus = simulated_bus(options);
+    clock_install(&bus->clock());
+    const int exit_code = run_on_backend(options, port, bus->backend(), end);
     clock_install(nullptr);
     return exit_code;
 }

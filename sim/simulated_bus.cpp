@@ -47,13 +47,18 @@ bool PacedBackend::wait(UsbDevice& device, PipeState& pipe, std::uint32_t timeou
 }
 
 SimulatedBus::SimulatedBus(const sim::InitialState& contents, double speed_up)
+    : SimulatedBus(contents, 1, speed_up) {}
+
+SimulatedBus::SimulatedBus(const sim::InitialState& contents, int count, double speed_up)
     : pacing_(speed_up > 0 ? std::make_unique<RealTimePacing>(virtual_clock_, speed_up) : nullptr),
       bus_(virtual_clock_),
       paced_backend_(bus_, pacing_.get()),
       paced_clock_(virtual_clock_, pacing_.get()) {
-    sim::InstrumentConfig config;
-    config.device_number = 1;
-    config.initial = contents;
-    config.record_bulk_data = false;  // a whole run's bulk bytes are not kept
-    instrument_ = &bus_.attach(config, sim::loaded_image_set());
+    for (int number = 1; number <= count; ++number) {
+        sim::InstrumentConfig config;
+        config.device_number = number;
+        config.initial = contents;
+        config.record_bulk_data = false;  // a whole run's bulk bytes are not kept
+        instruments_.push_back(&bus_.attach(config, sim::loaded_image_set()));
+    }
 }

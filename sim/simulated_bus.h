@@ -1,10 +1,13 @@
 #pragma once
-// The simulated instrument behind the front ends' simulated modes (the
+// The simulated instruments behind the front ends' simulated modes (the
 // command line's --simulate, the Windows demo):
-// one instrument on a SimBackend, its virtual clock paced against real time
-// so that a run shows the instrument's timing, faster by a fixed factor.
+// one or more instruments on a SimBackend, its virtual clock paced against
+// real time so that a run shows the instrument's timing, faster by a fixed
+// factor.
 #include <chrono>
 #include <memory>
+#include <span>
+#include <vector>
 
 #include "device/clock.h"
 #include "device/forwarding_backend.h"
@@ -50,14 +53,18 @@ private:
     RealTimePacing* pacing_;
 };
 
-// One simulated instrument holding the given contents, on its own bus and clock.
+// Simulated instruments holding the given contents, on their own bus and clock.
 class SimulatedBus {
 public:
     // speed_up 0: no pacing, virtual time only.
     SimulatedBus(const sim::InitialState& contents, double speed_up);
+    // DEV1 to DEVcount, each on a port of its own, with the USB serial number
+    // its device number gives it (OX00000001 ...).
+    SimulatedBus(const sim::InitialState& contents, int count, double speed_up);
     UsbBackend& backend() { return paced_backend_; }
     Clock& clock() { return paced_clock_; }
-    sim::Instrument& instrument() { return *instrument_; }
+    sim::Instrument& instrument() { return *instruments_.front(); }  // DEV1
+    std::span<sim::Instrument* const> instruments() const { return instruments_; }
     sim::SimBackend& bus() { return bus_; }
 
 private:
@@ -66,5 +73,5 @@ private:
     sim::SimBackend bus_;
     PacedBackend paced_backend_;
     PacedClock paced_clock_;
-    sim::Instrument* instrument_ = nullptr;
+    std::vector<sim::Instrument*> instruments_;  // owned by bus_, DEV1 first
 };

@@ -22,7 +22,14 @@ _ombrix_fwupdate() {
             mapfile -t COMPREPLY < <(compgen -f -- "$current")
             return
             ;;
-        --speed-up)
+        --speed-up|--instruments)
+            return
+            ;;
+        --fault)
+            # The fault kinds, as the program's help lists them.
+            local kinds
+            kinds=$("${COMP_WORDS[0]}" --help 2>/dev/null | sed -n '/--fault KIND/,/^  -/{s/^ \{20,\}\([a-z-]*\): .*/\1/p}')
+            mapfile -t COMPREPLY < <(compgen -W "$kinds" -- "$current")
             return
             ;;
     esac
@@ -31,7 +38,7 @@ _ombrix_fwupdate() {
         return
     fi
     if [[ $current == -* ]]; then
-        mapfile -t COMPREPLY < <(compgen -W "--device --port --simulate --simulate= --speed-up --trace --json
+        mapfile -t COMPREPLY < <(compgen -W "--device --port --simulate --simulate= --speed-up --instruments --fault --trace --json
             --yes --quiet --verbose --help --version -y -q -v -h" -- "$current")
         return
     fi

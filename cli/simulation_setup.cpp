@@ -1,0 +1,31 @@
+#include "cli/simulation_setup.h"
+
+#include "sim/loaded_images.h"
+#include "sim/simulated_faults.h"
+
+// "bare": an outdated instrument whose boot EEPROM holds no boot image (an
+// interrupted USB firmware write).
+sim::InitialState simulated_contents(const std::string& kind) {
+    if (kind == "bare") {
+        return {sim::Contents::older, sim::Contents::blank, sim::Contents::older};
+    }
+    const sim::Contents contents = kind == "current" ? sim::Contents::current
+                                   : kind == "blank" ? sim::Contents::blank
+                                                     : sim::Contents::older;
+    sim::InitialState state = sim::InitialState::all(contents);
+    // An instrument with an empty boot EEPROM is a bare controller; a blank
+    // one here is blank everywhere else and boots older firmware.
+    if (contents == sim::Contents::blank) {
+        state.eeprom = sim::Contents::older;
+    }
+    return state;
+}
+
+std::unique_ptr<SimulatedBus> simulated_bus(const CliOptions& options) {
+    auto bus = std::make_unique<SimulatedBus>(simulated_contents(options.simulate.value_or("outdated")),
+                                              options.instruments, options.speed_up);
+    if (const sim::NamedFault* fault = sim::find_named_fault(options.fault)) {
+        fault->arm(bus->bus(), bus->instrument(), sim::loaded_image_set());
+    }
+    return bus;
+}
