@@ -1,5 +1,7 @@
 #include "support/program_run.h"
 
+#include <gtest/gtest.h>
+
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -7,7 +9,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <cstdlib>
 
 #include "support/program_arguments.h"
@@ -79,6 +83,44 @@ Child start_on_terminal(const char* program, const std::vector<std::string>& arg
 
 }  // namespace
 
+#if defined(OMBRIX_JSON_SCHEMA)
+namespace {
+
+// Every --json stream a test reads, whatever the test looks at, is held to the
+// documented schema: each record one it names, a start record first and a
+// result record last.
+void expect_json_stream_follows_schema(const std::vector<std::string>& arguments,
+                                       const ProgramRun& run) {
+    if (std::find(arguments.begin(), arguments.end(), "--json") == arguments.end()) {
+        return;
+    }
+    char path[] = "/tmp/ombrix-json-stream-XXXXXX";
+    const int file = mkstemp(path);
+    if (file < 0) {
+        ADD_FAILURE() << "no file for the JSON stream: " << std::strerror(errno);
+        return;
+    }
+    const bool written = write(file, run.out.data(), run.out.size()) ==
+                         static_cast<ssize_t>(run.out.size());
+    close(file);
+    ProgramRunOptions options;
+    options.deadline = std::chrono::minutes(1);
+    const ProgramRun validated =
+        written ? run_program(OMBRIX_PYTHON, {OMBRIX_JSON_VALIDATOR, OMBRIX_JSON_SCHEMA, path}, options)
+                : ProgramRun{};
+    unlink(path);
+    EXPECT_EQ(validated.exit_code, 0) << "the --json stream does not follow the schema:\n"
+                                      << validated.out << validated.err << "\nof the run\n"
+                                      << described(run);
+}
+
+}  // namespace
+#else
+namespace {
+void expect_json_stream_follows_schema(const std::vector<std::string>&, const ProgramRun&) {}
+}  // namespace
+#endif
+
 ProgramRun run_program(const char* program, const std::vector<std::string>& arguments,
                        const ProgramRunOptions& options) {
     const bool on_terminal = options.terminal_columns > 0;
@@ -136,6 +178,10 @@ ProgramRun run_program(const char* program, const std::vector<std::string>& argu
     waitpid(child.pid, &status, 0);
     run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     run.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    if (on_terminal || !options.keep_output || run.hung || run.signal != 0) {
+        return run;
+    }
+    expect_json_stream_follows_schema(arguments, run);
     return run;
 }
 
