@@ -137,12 +137,14 @@ void LineOutput::usb_detail(const std::string& text, const JsonRecord& record) {
     }
 }
 
-// A whole line on one of the streams, with the bars moved below it.
+// A whole line on one of the streams, with the bars moved below it: erased
+// first (whichever stream they are on, both may reach the same terminal) and
+// drawn again after.
 void LineOutput::write_line(std::FILE* stream, const std::string& line) {
     bars_.clear();
     std::fprintf(stream, "%s\n", line.c_str());
     std::fflush(stream);
-    bars_.line_written();
+    bars_.line_written(stream);
     bars_.redraw_now();
 }
 

@@ -47,18 +47,29 @@ namespace {
 
 // ---- the display ----
 
-bool escape_codes_welcome() {
+// A terminal that takes cursor movement: TERM=dumb does not. NO_COLOR only
+// forbids colour, and the bars have none.
+bool escape_codes_welcome(std::FILE* stream) {
     const char* term = std::getenv("TERM");
-    return isatty(fileno(stdout)) != 0 && std::getenv("NO_COLOR") == nullptr &&
-           !(term != nullptr && std::strcmp(term, "dumb") == 0);
+    return isatty(fileno(stream)) != 0 && !(term != nullptr && std::strcmp(term, "dumb") == 0);
 }
 
+// The bars go below the log when standard output is the terminal. With
+// `program | tee log` only standard error is: the bars go there, and the log
+// gets plain lines without escape codes or "progress:" lines, as the same
+// run would write them to a file, the terminal showing the progress.
 DisplaySettings display_settings(const CliOptions& options) {
     DisplaySettings settings;
     settings.quiet = options.quiet;
-    settings.style = options.json              ? TerminalStyle::json
-                     : escape_codes_welcome() ? TerminalStyle::interactive
-                                              : TerminalStyle::plain;
+    settings.checks_only = options.command == CliCommand::verify;
+    if (options.json) {
+        settings.style = TerminalStyle::json;
+    } else if (escape_codes_welcome(stdout)) {
+        settings.style = TerminalStyle::interactive;
+    } else if (escape_codes_welcome(stderr)) {
+        settings.style = TerminalStyle::interactive;
+        settings.bars_on = BarsStream::err;
+    }
     return settings;
 }
 
@@ -115,7 +126,8 @@ void report_end(TerminalPort& port, const CliOptions& options, const RunEnd& end
     port.finish();
     if (!port.json()) {
         if (end.worker_ran) {
-            std::fputs(end.items.report().table_text().c_str(), stdout);
+            const int columns = isatty(fileno(stdout)) != 0 ? terminal_columns(stdout) : TABLE_DEFAULT_COLUMNS;
+            std::fputs(end.items.report().table_text(columns).c_str(), stdout);
             std::fflush(stdout);
         }
         return;

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstdio>
 
 #include "cli/json_record.h"
 #include "images/images.h"
@@ -11,6 +10,25 @@ namespace {
 
 std::string shown(const std::string& revision) {
     return revision.empty() ? "-" : revision;
+}
+
+// The widest line of the one-line layout: its columns, and "AVAILABLE".
+constexpr int WIDE_TABLE_WIDTH = 24 + 1 + 14 + 1 + 10 + 1 + 9;
+
+std::string padded(const std::string& text, std::size_t width) {
+    return text.size() < width ? text + std::string(width - text.size(), ' ') : text;
+}
+
+// One item (or the header) as a line of 24, 14 and 10 columns and the
+// available revision; narrow, in 22 and 12 columns ("configuration sequence",
+// "needs update") and the revisions indented on a second line: 35 columns.
+std::string table_line(bool narrow, const std::string& item, const std::string& state,
+                       const std::string& installed, const std::string& available) {
+    if (narrow) {
+        return padded(item, 22) + " " + state + "\n  " + padded(installed, 10) + " " + available + "\n";
+    }
+    return padded(item, 24) + " " + padded(state, 14) + " " + padded(installed, 10) + " " + available +
+           "\n";
 }
 
 }  // namespace
@@ -48,18 +66,13 @@ std::array<ReportRow, WORK_ITEM_COUNT> RunReport::rows() const {
     return rows;
 }
 
-std::string RunReport::table_text() const {
-    std::string text;
-    char line[160];
-    std::snprintf(line, sizeof line, "%-24s %-14s %-10s %s\n", "ITEM", "STATE", "INSTALLED",
-                  "AVAILABLE");
-    text += line;
+std::string RunReport::table_text(int columns) const {
+    const bool narrow = columns <= WIDE_TABLE_WIDTH;
+    std::string text = table_line(narrow, "ITEM", "STATE", "INSTALLED", "AVAILABLE");
     for (const ReportRow& row : rows()) {
-        std::snprintf(line, sizeof line, "%-24s %-14s %-10s %s\n", work_item_name(row.item),
-                      item_state_name(row.state),
-                      row.installed_unreadable ? UNREADABLE_REVISION : shown(row.installed).c_str(),
-                      shown(row.available).c_str());
-        text += line;
+        text += table_line(narrow, work_item_name(row.item), item_state_name(row.state),
+                           row.installed_unreadable ? UNREADABLE_REVISION : shown(row.installed),
+                           shown(row.available));
     }
     return text;
 }

@@ -18,6 +18,9 @@ struct ReportRow {
     std::string available;  // of the embedded set; empty when the item has no revision
 };
 
+// The width the table is laid out for where it goes to no terminal.
+constexpr int TABLE_DEFAULT_COLUMNS = 80;
+
 class RunReport {
 public:
     RunReport();
@@ -27,8 +30,10 @@ public:
     // With the embedded set's revisions as available.
     std::array<ReportRow, WORK_ITEM_COUNT> rows() const;
 
-    // The aligned table: a header, then one line per item.
-    std::string table_text() const;
+    // The aligned table for a terminal `columns` wide: a header, then one
+    // line per item; narrower than the table's widest line, a header of two
+    // lines and two lines per item, the revisions on the second.
+    std::string table_text(int columns = TABLE_DEFAULT_COLUMNS) const;
     // [{"item":...,"state":...,"installed":...,"available":...}, ...]
     std::string json_items() const;
 

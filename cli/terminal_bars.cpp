@@ -1,10 +1,10 @@
 #include "cli/terminal_bars.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
+#include <numeric>
 
-#include "window/window_port.h"
+#include "images/images.h"
 
 #if !defined(_WIN32)
 #include <sys/ioctl.h>
@@ -14,28 +14,54 @@
 namespace {
 
 constexpr auto REDRAW_INTERVAL = std::chrono::milliseconds(100);
+// A line on standard output while the bars are on standard error reaches the
+// terminal through another program (`| tee log`), a moment later: the bars
+// stay away that long, so that the line does not land among them.
+constexpr auto PIPED_LINE_SETTLE = std::chrono::milliseconds(200);
 // An estimate means something only once this much of the run is behind it.
 constexpr int ETA_MIN_PERCENT = 5;
 constexpr auto ETA_MIN_ELAPSED = std::chrono::seconds(10);
+constexpr long long ETA_MAX_MINUTES = 999;
+// Room beside the bars for "100%" and for the longest estimate.
+constexpr int FIGURE_WIDTH = 4;
+const std::string LONGEST_ETA = "  about 999 min left";
+// Narrower than this, a bar keeps its room and the estimate is left out.
+constexpr int MIN_BAR_WIDTH = 10;
+const std::string BAR_NAMES[] = {"overall", "step   "};
+
+// What the instrument takes per byte of an image and per board write, in
+// microseconds: the flash erases by sector and programs by page at about the
+// same pace per byte, and reads back about seven times faster.
+constexpr double ERASE_US_PER_BYTE = 3.7;
+constexpr double PROGRAM_US_PER_BYTE = 3.7;
+constexpr double READ_US_PER_BYTE = 0.56;
+constexpr double USB_FIRMWARE_WRITE_US = 1.5e6;
+constexpr double SUPPLY_WRITE_US = 3.2e6;
 
 int percent_of(std::uint32_t position) {
     return static_cast<int>(std::min<std::uint32_t>(position, PROGRESS_FULL) * 100 / PROGRESS_FULL);
 }
 
-// "name [####....] 45%" in exactly `width` columns (at least the name and the figure).
-std::string bar_line(const char* name, int percent, const std::string& tail, int width) {
-    std::string figure = "] ";
-    figure += std::to_string(percent);
-    figure += '%';
-    figure += tail;
-    std::string line = name;
-    line += " [";
-    const int room = width - static_cast<int>(line.size() + figure.size());
-    const int bar_width = std::max(room, 0);
+// A step's expected duration spread over its stretch of the bar; a stretch
+// without width (a step hidden in another's) adds nothing.
+void spread(BarWeights& weights, BarSpan span, double duration) {
+    const int from = std::clamp(span.from, 0, PROGRESS_FULL);
+    const int to = std::clamp(span.to, from, PROGRESS_FULL);
+    for (int unit = from; unit < to; ++unit) {
+        weights[static_cast<std::size_t>(unit)] += duration / (to - from);
+    }
+}
+
+// "name [####....] 45%<tail>": the bracket part `bar_width` wide whatever the
+// figure and the tail.
+std::string bar_line(const std::string& name, int percent, const std::string& tail, int bar_width) {
     const int filled = bar_width * percent / 100;
+    std::string figure = std::to_string(percent) + '%';
+    figure.insert(0, static_cast<std::size_t>(std::max(FIGURE_WIDTH - static_cast<int>(figure.size()), 0)), ' ');
+    std::string line = name + " [";
     line.append(static_cast<std::size_t>(filled), '#');
     line.append(static_cast<std::size_t>(bar_width - filled), '.');
-    return line + figure;
+    return line + "] " + figure + tail;
 }
 
 std::string fitted(const std::string& line, int width) {
@@ -45,12 +71,14 @@ std::string fitted(const std::string& line, int width) {
 
 }  // namespace
 
-int terminal_columns() {
+int terminal_columns(std::FILE* stream) {
 #if !defined(_WIN32)
     winsize size{};
-    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) {
+    if (ioctl(fileno(stream), TIOCGWINSZ, &size) == 0 && size.ws_col > 0) {
         return size.ws_col;
     }
+#else
+    (void)stream;
 #endif
     if (const char* columns = std::getenv("COLUMNS")) {
         const int value = std::atoi(columns);
@@ -59,6 +87,62 @@ int terminal_columns() {
         }
     }
     return 80;
+}
+
+BarWeights bar_weights(std::span<const ItemRow> table, bool checks_only,
+                       const std::function<std::int64_t(int image_id)>& image_length) {
+    BarWeights weights{};
+    double flash_bytes = 0.0;
+    for (const ItemRow& row : table) {
+        const auto bytes = static_cast<double>(std::max<std::int64_t>(image_length(row.image_id), 0));
+        if (row.kind != ItemKind::flash_region) {
+            if (!checks_only) {
+                spread(weights, row.write,
+                       row.kind == ItemKind::usb_firmware ? USB_FIRMWARE_WRITE_US : SUPPLY_WRITE_US);
+            }
+            continue;
+        }
+        flash_bytes += bytes;
+        // A Verify run's check reads the region back (an up-to-date one
+        // whole). A Program run's says nothing of the time: an outdated item's
+        // stops at its first difference, an up-to-date one's writes are
+        // skipped, the bar passing them at once.
+        if (checks_only) {
+            spread(weights, row.check_when_verifying, bytes * READ_US_PER_BYTE);
+        } else {
+            spread(weights, row.erase, bytes * ERASE_US_PER_BYTE);
+            spread(weights, row.program, bytes * PROGRAM_US_PER_BYTE);
+            spread(weights, row.verify, bytes * READ_US_PER_BYTE);
+        }
+    }
+    if (flash_bytes <= 0.0) {
+        weights.fill(1.0);
+    }
+    return weights;
+}
+
+std::optional<std::chrono::seconds> time_left(const BarWeights& weights, std::uint32_t from,
+                                              std::uint32_t position,
+                                              std::chrono::steady_clock::duration elapsed) {
+    const auto weight_to = [&weights](std::uint32_t end) {
+        const auto units = static_cast<std::ptrdiff_t>(std::min<std::uint32_t>(end, PROGRESS_FULL));
+        return std::accumulate(weights.begin(), weights.begin() + units, 0.0);
+    };
+    const double done = weight_to(position) - weight_to(from);
+    if (done <= 0.0) {
+        return std::nullopt;
+    }
+    const double left = weight_to(PROGRESS_FULL) - weight_to(position);
+    const double seconds = std::chrono::duration<double>(elapsed).count() * left / done;
+    return std::chrono::seconds(static_cast<long long>(seconds + 0.5));
+}
+
+std::string time_left_text(std::chrono::seconds left) {
+    const long long seconds = left.count();
+    if (seconds < 90) {
+        return "about " + std::to_string(std::max(seconds, 1LL)) + " s left";
+    }
+    return "about " + std::to_string(std::min((seconds + 30) / 60, ETA_MAX_MINUTES)) + " min left";
 }
 
 TerminalBars::TerminalBars(const DisplaySettings& settings, const DisplayEnvironment& environment)
@@ -71,9 +155,12 @@ bool TerminalBars::move(int control, std::uint32_t position) {
         return false;
     }
     bar = position;
-    if (overall && position > 0 && !progress_seen_) {
+    if (overall && position > 0 && position <= PROGRESS_FULL && !progress_seen_) {
         progress_seen_ = true;
         progress_started_ = environment_.now();
+        progress_started_at_ = position;
+        weights_ = bar_weights(item_table(), settings_.checks_only,
+                               [](int image_id) { return firmware_image(image_id).length; });
     }
     // A position past the bar's end (the window's bar shows it full) says
     // nothing about how far the run is.
@@ -81,6 +168,10 @@ bool TerminalBars::move(int control, std::uint32_t position) {
         percent_ = std::max(percent_, percent_of(position));
     }
     return true;
+}
+
+std::FILE* TerminalBars::stream() const {
+    return settings_.bars_on == BarsStream::err ? environment_.err : environment_.out;
 }
 
 void TerminalBars::show_unfinished_line(const std::string& line) {
@@ -95,7 +186,11 @@ void TerminalBars::redraw_when_due() {
     redraw(false);
 }
 
-// Redrawn at most ten times a second, unless forced (a line was just printed above).
+// Redrawn at most ten times a second, unless forced (a line was just printed
+// above). The block begins with an empty row, and the cursor is left at its
+// start: whatever else reaches the terminal meanwhile (a line passed on by
+// `tee`, a diagnostic) is written there, not into the bars, and the next
+// redraw erases from there down.
 void TerminalBars::redraw(bool forced) {
     if (settings_.style != TerminalStyle::interactive) {
         return;
@@ -105,46 +200,39 @@ void TerminalBars::redraw(bool forced) {
         return;
     }
     const auto now = environment_.now();
-    if (!forced && !drawn_lengths_.empty() && now - last_drawn_ < REDRAW_INTERVAL) {
+    if (now < hidden_until_ || (!forced && drawn_ && now - last_drawn_ < REDRAW_INTERVAL)) {
         return;
     }
     last_drawn_ = now;
     clear();
     const std::vector<std::string> lines = status_lines(environment_.columns());
     std::string block;
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        block += (i == 0 ? "" : "\n") + lines[i];
-        drawn_lengths_.push_back(lines[i].size());
+    for (const std::string& line : lines) {
+        block += "\n" + line;
     }
-    std::fputs(block.c_str(), environment_.out);
-    std::fflush(environment_.out);
+    block += "\x1b[" + std::to_string(lines.size()) + "A\r";
+    std::fputs(block.c_str(), stream());
+    std::fflush(stream());
+    drawn_ = true;
 }
 
-// Each line was drawn narrower than the terminal; when the terminal has
-// narrowed since, it may have wrapped them, so the rows are counted at
-// today's width.
+// Each line was drawn narrower than the terminal, below the cursor: when the
+// terminal has narrowed since and wrapped them, they are still all below it.
 void TerminalBars::clear() {
-    if (drawn_lengths_.empty()) {
+    if (!drawn_) {
         return;
     }
-    const auto columns = static_cast<std::size_t>(std::max(environment_.columns(), 1));
-    std::size_t rows = 0;
-    for (const std::size_t length : drawn_lengths_) {
-        rows += std::max<std::size_t>(1, (length + columns - 1) / columns);
-    }
-    std::string codes = "\r";
-    if (rows > 1) {
-        codes += "\x1b[" + std::to_string(rows - 1) + "A";
-    }
-    codes += "\x1b[J";
-    std::fputs(codes.c_str(), environment_.out);
+    std::fputs("\r\x1b[J", stream());
     // Before anything goes to the other stream of the same terminal.
-    std::fflush(environment_.out);
-    drawn_lengths_.clear();
+    std::fflush(stream());
+    drawn_ = false;
 }
 
-void TerminalBars::line_written() {
+void TerminalBars::line_written(std::FILE* stream) {
     last_line_written_ = environment_.now();
+    if (settings_.bars_on == BarsStream::err && stream != this->stream()) {
+        hidden_until_ = last_line_written_ + PIPED_LINE_SETTLE;
+    }
 }
 
 // During a long step, so that a log read through a pipe shows the run is alive.
@@ -164,7 +252,8 @@ std::string TerminalBars::due_progress_line() const {
 }
 
 // Below the log: the step in progress (when a line is unfinished) and the two
-// bars, each cut to the width so that none wraps.
+// bars, their brackets equally wide for a given terminal width, with room for
+// "100%" and the longest estimate; each cut to the width so that none wraps.
 std::vector<std::string> TerminalBars::status_lines(int columns) const {
     const int width = std::max(columns - 1, 10);
     std::vector<std::string> lines;
@@ -173,13 +262,18 @@ std::vector<std::string> TerminalBars::status_lines(int columns) const {
     if (!unfinished_line_.empty() && unfinished_line_.back() == ' ') {
         lines.push_back(fitted(unfinished_line_, width));
     }
-    const std::string eta = eta_text();
-    lines.push_back(fitted(bar_line("overall", percent_, eta.empty() ? "" : "  " + eta, width), width));
-    lines.push_back(fitted(bar_line("step   ", percent_of(task_), "", width), width));
+    const int frame = static_cast<int>(BAR_NAMES[0].size() + std::string(" [] ").size()) + FIGURE_WIDTH;
+    const int with_estimate = width - frame - static_cast<int>(LONGEST_ETA.size());
+    const bool estimate_fits = with_estimate >= MIN_BAR_WIDTH;
+    const int bar_width = std::max(estimate_fits ? with_estimate : width - frame, 0);
+    const std::string eta = estimate_fits ? eta_text() : "";
+    lines.push_back(fitted(bar_line(BAR_NAMES[0], percent_, eta.empty() ? "" : "  " + eta, bar_width), width));
+    lines.push_back(fitted(bar_line(BAR_NAMES[1], percent_of(task_), "", bar_width), width));
     return lines;
 }
 
-// Time left from the pace of the run so far, once there is a pace to speak of.
+// Time left from the run's shape and its pace so far, once there is a pace to
+// speak of.
 std::string TerminalBars::eta_text() const {
     if (!progress_seen_ || percent_ < ETA_MIN_PERCENT || percent_ >= 100) {
         return "";
@@ -188,10 +282,7 @@ std::string TerminalBars::eta_text() const {
     if (elapsed < ETA_MIN_ELAPSED) {
         return "";
     }
-    const auto seconds_elapsed = std::chrono::duration_cast<std::chrono::seconds>(elapsed).count();
-    const long long left = seconds_elapsed * (100 - percent_) / percent_;
-    if (left < 90) {
-        return "about " + std::to_string(std::max(left, 1LL)) + " s left";
-    }
-    return "about " + std::to_string((left + 30) / 60) + " min left";
+    const std::optional<std::chrono::seconds> left =
+        time_left(weights_, progress_started_at_, std::min<std::uint32_t>(overall_, PROGRESS_FULL), elapsed);
+    return left ? time_left_text(*left) : "";
 }

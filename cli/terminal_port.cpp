@@ -6,10 +6,12 @@
 
 namespace {
 
-// The terminal's own width and the steady clock, where the caller gives none.
-DisplayEnvironment with_defaults(DisplayEnvironment environment) {
+// The width of the terminal the bars are drawn on and the steady clock, where
+// the caller gives none.
+DisplayEnvironment with_defaults(DisplayEnvironment environment, const DisplaySettings& settings) {
     if (!environment.columns) {
-        environment.columns = terminal_columns;
+        std::FILE* const bars = settings.bars_on == BarsStream::err ? environment.err : environment.out;
+        environment.columns = [bars] { return terminal_columns(bars); };
     }
     if (!environment.now) {
         environment.now = [] { return std::chrono::steady_clock::now(); };
@@ -21,7 +23,7 @@ DisplayEnvironment with_defaults(DisplayEnvironment environment) {
 
 TerminalPort::TerminalPort(DisplaySettings settings, DisplayEnvironment environment)
     : settings_(settings),
-      environment_(with_defaults(std::move(environment))),
+      environment_(with_defaults(std::move(environment), settings_)),
       bars_(settings_, environment_),
       lines_(settings_, environment_, bars_) {}
 
@@ -152,6 +154,7 @@ void TerminalPort::finish() {
     }
     bars_.clear();
     std::fflush(environment_.out);
+    std::fflush(environment_.err);
 }
 
 void TerminalPort::run_alone(const std::function<void()>& action) {

@@ -1,8 +1,9 @@
 #pragma once
 // The window, as a terminal shows it: log lines on standard output as they
 // complete, warnings and errors on standard error, the two bars redrawn in
-// place below the log on a terminal that takes escape codes, a progress line
-// now and then otherwise; or, for scripts, one JSON record per event.
+// place on a terminal that takes escape codes (below the log, or on standard
+// error when only that is a terminal), a progress line now and then
+// otherwise; or, for scripts, one JSON record per event.
 #include <cstdint>
 #include <functional>
 #include <mutex>
