@@ -32,4 +32,6 @@ struct DisplayEnvironment {
     std::FILE* err = stderr;
     std::function<int()> columns;  // the width of the terminal the bars are drawn on, now
     std::function<std::chrono::steady_clock::time_point()> now;
+    // Told the errno of a line that did not reach standard output; may be empty.
+    std::function<void(int)> output_failed;
 };

@@ -1,6 +1,7 @@
 #include "cli/line_output.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <iterator>
 
 #include "cli/run_report.h"
@@ -143,12 +144,19 @@ void LineOutput::usb_detail(const std::string& text, const JsonRecord& record) {
 void LineOutput::write_line(std::FILE* stream, const std::string& line) {
     bars_.clear();
     std::fprintf(stream, "%s\n", line.c_str());
-    std::fflush(stream);
+    flush(stream);
     bars_.line_written(stream);
     bars_.redraw_now();
 }
 
 void LineOutput::emit(const JsonRecord& record) {
     std::fprintf(environment_.out, "%s\n", record.text().c_str());
-    std::fflush(environment_.out);
+    flush(environment_.out);
+}
+
+void LineOutput::flush(std::FILE* stream) {
+    errno = 0;
+    if (std::fflush(stream) != 0 && stream == environment_.out && environment_.output_failed) {
+        environment_.output_failed(errno);
+    }
 }

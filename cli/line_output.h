@@ -45,6 +45,8 @@ public:
 private:
     void write_line(std::FILE* stream, const std::string& line);
     void emit(const JsonRecord& record);
+    // A line out; standard output's failure told to the environment.
+    void flush(std::FILE* stream);
 
     const DisplaySettings& settings_;
     const DisplayEnvironment& environment_;

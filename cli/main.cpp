@@ -76,14 +76,22 @@ DisplaySettings display_settings(const CliOptions& options) {
 // The run's last record (JSON) or nothing more (text, where the table and the
 // messages have said it).
 struct RunEnd {
-    explicit RunEnd(const ItemRecorder& recorded) : items(recorded) {}
+    RunEnd(const ItemRecorder& recorded, OutputWatch& watch) : items(recorded), output(watch) {}
 
     const ItemRecorder& items;  // what the worker found and did, item by item
     int exit_code = EXIT_DONE;
     bool worker_ran = false;
     std::string instrument;
-    OutputWatch output;  // whether standard output and the trace get through
+    OutputWatch& output;  // whether standard output and the trace get through
 };
+
+// Standard output flushed, its failure told to the watch.
+void flush_output(OutputWatch& output) {
+    errno = 0;
+    if (std::fflush(stdout) != 0) {
+        output.output_failed(errno);
+    }
+}
 
 bool interrupted(int exit_code) {
     return stop_signal_exit_status() != 0 && exit_code == stop_signal_exit_status();
@@ -122,18 +130,18 @@ void prepare_end_at_once(const TerminalPort& port, const CliOptions& options, co
     }
 }
 
-void report_end(TerminalPort& port, const CliOptions& options, const RunEnd& end) {
+void report_end(TerminalPort& port, const CliOptions& options, RunEnd& end) {
     port.finish();
     if (!port.json()) {
         if (end.worker_ran) {
             const int columns = isatty(fileno(stdout)) != 0 ? terminal_columns(stdout) : TABLE_DEFAULT_COLUMNS;
             std::fputs(end.items.report().table_text(columns).c_str(), stdout);
-            std::fflush(stdout);
+            flush_output(end.output);
         }
         return;
     }
     std::printf("%s\n", result_record(options.command_name, end.exit_code, &end, interrupted(end.exit_code)).text().c_str());
-    std::fflush(stdout);
+    flush_output(end.output);
 }
 
 JsonRecord start_record(const std::string& command) {
@@ -167,12 +175,9 @@ int confirm_writing(const CliOptions& options, TerminalPort& port, const std::st
                    "; without a terminal to ask on, add --yes to go ahead.");
         return EXIT_USAGE;
     }
-    std::fprintf(stderr,
-                 "%s will %s.\n"
-                 "Keep it connected and powered until the end. Go ahead? [y/N] ",
-                 options.command_name.c_str(), what.c_str());
-    std::fflush(stderr);
-    const std::optional<std::string> answer = ask_line();
+    const std::optional<std::string> answer =
+        ask_line(options.command_name + " will " + what +
+                 ".\nKeep it connected and powered until the end. Go ahead? [y/N] ");
     if (answer && (*answer == "y" || *answer == "Y" || *answer == "yes" || *answer == "YES" ||
                    *answer == "Yes")) {
         return EXIT_DONE;
@@ -417,7 +422,10 @@ int main(int argc, char** argv) {
         return parsed.error.empty() ? parsed.exit_code : usage_failure(parsed);
     }
     install_signal_handlers();
-    TerminalPort port(display_settings(options), DisplayEnvironment{});
+    OutputWatch output;
+    DisplayEnvironment environment;
+    environment.output_failed = [&output](int error_number) { output.output_failed(error_number); };
+    TerminalPort port(display_settings(options), environment);
     WriteNotice writing;
     ItemRecorder items([&port, &writing](const ItemEvent& event) {
         if (writing.due(event)) {
@@ -428,7 +436,7 @@ int main(int argc, char** argv) {
     announce_start(port, options);
     window_port_install(&port);
     item_observer_install(&items);
-    RunEnd end(items);
+    RunEnd end(items, output);
     prepare_end_at_once(port, options, end);
     const int run_status = run(options, port, end);
     item_observer_install(nullptr);

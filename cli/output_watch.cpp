@@ -32,13 +32,6 @@ std::string reason(int error_number) {
     return error_number != 0 ? std::strerror(error_number) : "the write failed";
 }
 
-// Standard output's error, found again: a flush of what the failed write left.
-std::string standard_output_reason() {
-    errno = 0;
-    const int flushed = std::fflush(stdout);
-    return reason(flushed != 0 ? errno : 0);
-}
-
 }  // namespace
 
 void OutputWatch::watch_trace(const UsbTraceRecorder* trace, const std::string& path) {
@@ -49,12 +42,17 @@ void OutputWatch::watch_trace(const UsbTraceRecorder* trace, const std::string& 
     trace_path_ = path;
 }
 
+void OutputWatch::output_failed(int error_number) {
+    int none = 0;
+    output_errno_.compare_exchange_strong(none, error_number);
+}
+
 bool OutputWatch::check() {
     if (!failure_.empty()) {
         return true;
     }
     if (std::ferror(stdout) != 0 && !output_is_pipe()) {
-        failed("Cannot write the standard output: " + standard_output_reason());
+        failed("Cannot write the standard output: " + reason(output_errno_.load()));
     } else if (trace_ != nullptr && !trace_->healthy()) {
         failed("Cannot write the trace file " + trace_path_ + ": " + reason(trace_->failure_errno()));
     }

@@ -4,6 +4,7 @@
 // safe point (a write to the instrument is never cut); the end reports it and
 // the program exits with status 1. A pipe whose reader has gone is no
 // failure: a closed output only ends the output.
+#include <atomic>
 #include <string>
 
 class UsbTraceRecorder;
@@ -12,6 +13,8 @@ class OutputWatch {
 public:
     // The trace file to watch, under its name; nullptr: none.
     void watch_trace(const UsbTraceRecorder* trace, const std::string& path);
+    // A write to standard output failed with this errno (any thread).
+    void output_failed(int error_number);
     // Looks again; true once a write has failed.
     bool check();
     // "Cannot write the trace file t.pcap: No space left on device", or "".
@@ -23,4 +26,5 @@ private:
     const UsbTraceRecorder* trace_ = nullptr;
     std::string trace_path_;
     std::string failure_;
+    std::atomic<int> output_errno_{0};
 };

@@ -1,6 +1,7 @@
 #include "cli/stop_signals.h"
 
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
@@ -82,6 +83,13 @@ extern "C" void on_stop_signal(int number) {
         if (asking == 0) {
             writing_began != 0 ? say(FIRST_SIGNAL_WRITING_TEXT) : say(FIRST_SIGNAL_TEXT);
         }
+#if !defined(_WIN32)
+        else {
+            // The question's read ends now even when the signal came just
+            // before it began.
+            close(0);
+        }
+#endif
         return;
     }
     // A third one ends at once even when the waiting thread has not got to it.
@@ -166,12 +174,14 @@ void end_at_once() {
     std::_Exit(status);
 }
 
-std::optional<std::string> ask_line() {
+std::optional<std::string> ask_line(const std::string& question) {
     std::string line;
+    asking = 1;
+    std::fputs(question.c_str(), stderr);
+    std::fflush(stderr);
 #if defined(_WIN32)
     std::getline(std::cin, line);
 #else
-    asking = 1;
     install(false);
     char c = 0;
     while (!worker_stop_requested()) {
@@ -186,8 +196,8 @@ std::optional<std::string> ask_line() {
         break;
     }
     install(true);
-    asking = 0;
 #endif
+    asking = 0;
     if (worker_stop_requested()) {
         return std::nullopt;
     }

@@ -37,6 +37,7 @@ bool second_signal_came();
 // standard output, then the end with the first signal's status.
 [[noreturn]] void end_at_once();
 
-// Reads an answer from standard input. A stop signal ends the question at
-// once: nullopt, and nothing said on the terminal.
-std::optional<std::string> ask_line();
+// Asks the question on standard error and reads the answer from standard
+// input. A stop signal ends the question at once: nullopt, and the signal says
+// nothing on the terminal.
+std::optional<std::string> ask_line(const std::string& question);

@@ -23,7 +23,7 @@ class Display : public testing::Test {
     TerminalPort& port(TerminalStyle style, BarsStream bars_on = BarsStream::out) {
         out_ = open_memstream(&out_text_, &out_size_);
         err_ = open_memstream(&err_text_, &err_size_);
-        DisplayEnvironment environment{out_, err_, [this] { return columns_; }, [this] { return now_; }};
+        DisplayEnvironment environment{out_, err_, [this] { return columns_; }, [this] { return now_; }, {}};
         port_.emplace(DisplaySettings{style, false, bars_on}, environment);
         return *port_;
     }

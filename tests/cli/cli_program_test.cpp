@@ -236,6 +236,13 @@ TEST(CommandLine, EachMisuseGetsItsOwnStatusAndMessage) {
         {{"halp"}, 2, "(did you mean help?)"},
         {{"verfy"}, 2, "the commands are list"},
         {{"verify", "--simulate=CURRENT", "--speed-up", "0"}, 0, ""},
+        // With several attached, none is taken by guess.
+        {{"program", "--yes", "--simulate", "--instruments", "2", "--speed-up", "0"}, 2,
+         "2 instruments are attached; name one with --device, --serial or --port:\n  DEV1  port "},
+        {{"verify", "--serial", "ox00000002", "--simulate", "--instruments", "2", "--speed-up", "0"}, 4,
+         ""},
+        {{"halt", "--port", "nowhere", "--simulate", "--instruments", "2", "--speed-up", "0"}, 3,
+         "No instrument at port nowhere found; attached: DEV1 (port "},
         {{"list", "--simulate", "--trace", "/no/such/dir/t.pcap"}, 1, "No such file or directory"},
         {{"verify", "--device", "dev1", "--simulate=current", "--speed-up", "0"}, 0, ""},
     };
