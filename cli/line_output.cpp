@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <iterator>
 
+#include "cli/instrument_words.h"
 #include "cli/run_report.h"
 
 namespace {
@@ -50,10 +51,11 @@ LineOutput::LineOutput(const DisplaySettings& settings, const DisplayEnvironment
                        TerminalBars& bars)
     : settings_(settings), environment_(environment), bars_(bars) {}
 
-void LineOutput::log_line(const std::string& line) {
+void LineOutput::log_line(const std::string& core_line) {
     if (settings_.quiet) {
         return;
     }
+    const std::string line = in_instrument_words(core_line);
     if (json()) {
         emit(JsonRecord("log").add("text", line));
         return;
@@ -62,7 +64,7 @@ void LineOutput::log_line(const std::string& line) {
 }
 
 void LineOutput::message(const char* text, MessageIcon icon) {
-    const std::string shown = without_returns(text);
+    const std::string shown = in_instrument_words(without_returns(text));
     if (json()) {
         emit(JsonRecord("message").add("severity", severity_name(icon)).add("text", shown));
         return;

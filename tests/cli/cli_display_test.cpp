@@ -11,6 +11,7 @@
 #include <sstream>
 #include <string>
 
+#include "cli/instrument_words.h"
 #include "cli/run_report.h"
 #include "cli/terminal_port.h"
 
@@ -337,6 +338,20 @@ TEST(BashCompletion, ListsTheSimulatedInstrumentsTheLineNames) {
     // An instrument's port, and a bare controller's.
     EXPECT_NE(completed("--simulate --port ''").find("vid_1209"), std::string::npos);
     EXPECT_NE(completed("--simulate=bare --port ''").find("vid_04b4"), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+// The core's texts say "device"; the command line says "instrument", and
+// leaves words that merely contain it alone.
+TEST(CommandLineWords, TheCoreTextsSayInstrument) {
+    EXPECT_EQ(in_instrument_words("Restarting the device ... done"), "Restarting the instrument ... done");
+    EXPECT_EQ(in_instrument_words("Device FPGA halted.\r\nrefresh the device list"),
+              "Instrument FPGA halted.\r\nrefresh the instrument list");
+    EXPECT_EQ(in_instrument_words("all devices, devicename, the device_id, device."),
+              "all instruments, devicename, the device_id, instrument.");
 }
 
 }  // namespace

@@ -251,7 +251,7 @@ TEST(CommandLine, EachMisuseGetsItsOwnStatusAndMessage) {
         EXPECT_EQ(ran.exit_code, misuse.exit_code) << described(ran);
         EXPECT_TRUE(contains(ran.err, misuse.says)) << misuse.says << "\n" << described(ran);
         EXPECT_FALSE(contains(ran.out, "error")) << described(ran);
-        EXPECT_FALSE(contains(ran.out, "Restarting the device") && misuse.exit_code == 2)
+        EXPECT_FALSE(contains(ran.out, "Restarting the instrument") && misuse.exit_code == 2)
             << "a refused program touched the instrument\n" << described(ran);
     }
     // No command that acts on the instrument is ever suggested for a typo.
@@ -303,7 +303,7 @@ TEST(CommandLineTerminal, AsksFirstAndDrawsBarsThatFitTheWidth) {
         }
         EXPECT_GT(bars, 0) << described(ran);
         // A finished step goes into the log once, not also into the step line.
-        const std::string done = "Restarting the device ... done";
+        const std::string done = "Restarting the instrument ... done";
         EXPECT_EQ(ran.out.find(done), ran.out.rfind(done)) << described(ran);
     }
     EXPECT_GT(widest_bar[1], widest_bar[0] + 50);
@@ -326,7 +326,7 @@ TEST(CommandLineTerminal, AnAnswerOtherThanYesLeavesTheInstrumentAlone) {
     const ProgramRun ran = program_on_terminal(80, "n\n");
     EXPECT_EQ(ran.exit_code, 1) << described(ran);
     EXPECT_TRUE(contains(ran.out, "Nothing was done.")) << described(ran);
-    EXPECT_FALSE(contains(ran.out, "Restarting the device")) << described(ran);
+    EXPECT_FALSE(contains(ran.out, "Restarting the instrument")) << described(ran);
 }
 
 }  // namespace

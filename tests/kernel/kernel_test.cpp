@@ -161,7 +161,7 @@ TEST_F(RealKernel, ListAndVerifyOfACurrentInstrument) {
     EXPECT_TRUE(contains(listed.output, "DEV1  port usb:")) << listed.output;
     const auto verified = step(run, "verify");
     EXPECT_EQ(verified.exit_status, 0) << verified.output;
-    EXPECT_TRUE(contains(verified.output, "Restarting the device ... done")) << verified.output;
+    EXPECT_TRUE(contains(verified.output, "Restarting the instrument ... done")) << verified.output;
     EXPECT_TRUE(contains(verified.output, UP_TO_DATE)) << verified.output;
     // The restart was a real unplug: the server disconnected the device and
     // the guest's kernel enumerated it again.
@@ -259,7 +259,7 @@ TEST_F(RealKernel, ARestartThatNeverComesBackEndsWithItsMessage) {
 
     const auto verified = step(run, "verify");
     EXPECT_NE(verified.exit_status, 0) << verified.output;
-    EXPECT_TRUE(contains(verified.output, "the device was not found after restarting")) << verified.output;
+    EXPECT_TRUE(contains(verified.output, "the instrument was not found after restarting")) << verified.output;
     EXPECT_TRUE(snapshot(server) == before);
 }
 

@@ -189,7 +189,7 @@ TEST_F(CommandLineThroughLibusb, ListThenProgramBringsAnOlderInstrumentUpToDate)
 
     const ProgramRun programmed = run({"program", "--yes", "--device", "dev7"});
     EXPECT_EQ(programmed.exit_code, 0) << programmed.output;
-    EXPECT_TRUE(contains(programmed.output, "Restarting the device ... done")) << programmed.output;
+    EXPECT_TRUE(contains(programmed.output, "Restarting the instrument ... done")) << programmed.output;
     EXPECT_TRUE(contains(programmed.output, "Programming bitstream ... success")) << programmed.output;
     EXPECT_TRUE(contains(programmed.output, "Programming power supply B ... done"))
         << programmed.output;
