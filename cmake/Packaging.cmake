@@ -11,6 +11,8 @@ if(TARGET ombrix-fwupdate AND NOT WIN32)
     install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/resources/linux/ombrix-fwupdate.bash
             DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/bash-completion/completions
             RENAME ombrix-fwupdate)
+    install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/docs/ombrix-fwupdate.schema.json
+            DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/ombrix-fwupdate)
 endif()
 if(WIN32)
     foreach(program ombrix-fwupdate-win ombrix-fwupdate-demo)

@@ -59,6 +59,7 @@ expect_listed "$contents" '^\./usr/bin/ombrix-fwupdate$'
 expect_listed "$contents" '^\./usr/lib/udev/rules\.d/70-ombrix\.rules$'
 expect_listed "$contents" '^\./usr/share/man/man1/ombrix-fwupdate\.1(\.gz)?$'
 expect_listed "$contents" '^\./usr/share/bash-completion/completions/ombrix-fwupdate$'
+expect_listed "$contents" '^\./usr/share/doc/ombrix-fwupdate/ombrix-fwupdate\.schema\.json$'
 expect_listed "$(dpkg-deb -f "$deb" Depends)" 'libusb-1\.0-0'
 
 if [[ -d build/mingw ]]; then
