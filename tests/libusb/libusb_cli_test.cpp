@@ -264,8 +264,9 @@ TEST_F(CommandLineThroughLibusb, AnInstrumentAnotherProgramKeepsIsReportedAndNot
 
     const ProgramRun verified = run({"verify", "--device", "DEV7"});
     EXPECT_EQ(verified.exit_code, 3) << verified.output;
-    EXPECT_TRUE(contains(verified.output, "No instrument DEV7 found; attached: DEV8; " + unlisted))
+    EXPECT_TRUE(contains(verified.output, "No instrument DEV7 found; attached: DEV8 (port usb:"))
         << verified.output;
+    EXPECT_TRUE(contains(verified.output, "); " + unlisted)) << verified.output;
     const auto lock = bus_.lock();
     EXPECT_EQ(held.transfers().size(), transfers_before);
     EXPECT_EQ(bus_.open_handle_count(), 0U);
