@@ -272,6 +272,9 @@ int run_command(const CliOptions& options, TerminalPort& port, RunEnd& end) {
     }
     end.instrument = port.devices()[static_cast<std::size_t>(index)];
     prepare_end_at_once(port, options, end);
+    if (worker_stop_requested()) {
+        return EXIT_INTERRUPTED;
+    }
     if (options.command == CliCommand::halt || options.command == CliCommand::power_cycle) {
         bool sent = false;
         device_power_command(index, options.command == CliCommand::halt ? 1 : 0, &sent);
@@ -286,6 +289,10 @@ int run_command(const CliOptions& options, TerminalPort& port, RunEnd& end) {
         if (const int refused = confirm_writing(options, port, what); refused != EXIT_DONE) {
             return refused;
         }
+    }
+    // A stop asked for by now ends the command before the restart.
+    if (worker_stop_requested()) {
+        return EXIT_INTERRUPTED;
     }
     end.worker_ran = true;
     const std::string path = listed_device(index)->path;
