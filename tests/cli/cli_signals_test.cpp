@@ -65,20 +65,6 @@ TEST(CommandLineSignals, FirstInterruptEndsWhereTheNextRunRepairsWithStatus130) 
     EXPECT_TRUE(contains(run.err, "Stopping at the next point")) << described(run);
 }
 
-TEST(CommandLineSignals, JsonEndsWithAResultMarkedInterrupted) {
-    std::vector<std::string> arguments = SLOW_PROGRAM;
-    arguments.push_back("--json");
-    const ProgramRun run = run_cli(arguments, interrupt_while_writing(false));
-
-    ASSERT_FALSE(run.hung) << described(run);
-    EXPECT_EQ(run.exit_code, 130) << described(run);
-    ASSERT_FALSE(run.out.empty());
-    const std::string last = run.out.substr(run.out.rfind('\n', run.out.size() - 2) + 1);
-    EXPECT_TRUE(contains(last, "\"type\":\"result\"")) << described(run);
-    EXPECT_TRUE(contains(last, "\"exit_status\":130,\"interrupted\":true")) << described(run);
-    EXPECT_TRUE(contains(run.out, "{\"type\":\"notice\"")) << described(run);
-}
-
 TEST(CommandLineSignals, SecondInterruptEndsAtOnceAndWarns) {
     const ProgramRun run = run_cli(SLOW_PROGRAM, interrupt_while_writing(true));
 
@@ -88,19 +74,24 @@ TEST(CommandLineSignals, SecondInterruptEndsAtOnceAndWarns) {
     EXPECT_TRUE(contains(run.err, "Ended at once")) << described(run);
 }
 
-TEST(CommandLineSignals, SecondInterruptStillEndsTheJsonWithTheResult) {
+// The result is the last record after one signal and after two (then as the
+// items stood when the program ended).
+TEST(CommandLineSignals, JsonEndsWithAResultMarkedInterruptedAfterOneSignalOrTwo) {
     std::vector<std::string> arguments = SLOW_PROGRAM;
     arguments.push_back("--json");
-    const ProgramRun run = run_cli(arguments, interrupt_while_writing(true));
+    for (const bool twice : {false, true}) {
+        const ProgramRun run = run_cli(arguments, interrupt_while_writing(twice));
 
-    ASSERT_FALSE(run.hung) << described(run);
-    EXPECT_EQ(run.exit_code, 130) << described(run);
-    ASSERT_FALSE(run.out.empty());
-    const std::string last = run.out.substr(run.out.rfind('\n', run.out.size() - 2) + 1);
-    EXPECT_TRUE(contains(last, "{\"type\":\"result\"")) << described(run);
-    EXPECT_TRUE(contains(last, "\"exit_status\":130,\"interrupted\":true,\"instrument\":\"DEV1\""))
-        << described(run);
-    EXPECT_TRUE(contains(run.err, "may be left unusable")) << described(run);
+        ASSERT_FALSE(run.hung) << described(run);
+        EXPECT_EQ(run.exit_code, 130) << described(run);
+        ASSERT_FALSE(run.out.empty());
+        const std::string last = run.out.substr(run.out.rfind('\n', run.out.size() - 2) + 1);
+        EXPECT_TRUE(contains(last, "{\"type\":\"result\"")) << described(run);
+        EXPECT_TRUE(contains(last, "\"exit_status\":130,\"interrupted\":true,\"instrument\":\"DEV1\""))
+            << described(run);
+        EXPECT_TRUE(contains(run.out, "{\"type\":\"notice\"")) << described(run);
+        EXPECT_EQ(contains(run.err, "may be left unusable"), twice) << described(run);
+    }
 }
 
 // Shells and service managers read the signal from the status: 128 + its number.
