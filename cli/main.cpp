@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <iostream>
 #include <memory>
 #include <thread>
 
@@ -15,6 +14,7 @@
 #include "cli/item_recorder.h"
 #include "cli/listing_commands.h"
 #include "cli/output_watch.h"
+#include "cli/run_end.h"
 #include "cli/simulation_setup.h"
 #include "cli/stop_signals.h"
 #include "cli/terminal_port.h"
@@ -71,94 +71,6 @@ DisplaySettings display_settings(const CliOptions& options) {
         settings.bars_on = BarsStream::err;
     }
     return settings;
-}
-
-// The run's last record (JSON) or nothing more (text, where the table and the
-// messages have said it).
-struct RunEnd {
-    RunEnd(const ItemRecorder& recorded, OutputWatch& watch) : items(recorded), output(watch) {}
-
-    const ItemRecorder& items;  // what the worker found and did, item by item
-    int exit_code = EXIT_DONE;
-    bool worker_ran = false;
-    std::string instrument;
-    OutputWatch& output;  // whether standard output and the trace get through
-};
-
-// Standard output flushed, its failure told to the watch.
-void flush_output(OutputWatch& output) {
-    errno = 0;
-    if (std::fflush(stdout) != 0) {
-        output.output_failed(errno);
-    }
-}
-
-bool interrupted(int exit_code) {
-    return stop_signal_exit_status() != 0 && exit_code == stop_signal_exit_status();
-}
-
-JsonRecord result_record(const std::string& command, int exit_code, const RunEnd* end,
-                         bool was_interrupted) {
-    JsonRecord record("result");
-    record.add("schema_version", JSON_SCHEMA_VERSION);
-    if (command.empty()) {
-        record.add_json("command", "null");
-    } else {
-        record.add("command", command);
-    }
-    record.add("exit_status", exit_code).add("interrupted", was_interrupted);
-    if (end != nullptr && !end->instrument.empty()) {
-        record.add("instrument", end->instrument);
-    }
-    if (end != nullptr && end->worker_ran) {
-        record.add_json("items", end->items.report().json_items());
-    }
-    return record;
-}
-
-// What a second signal leaves as the last line: the result as it stands, its
-// exit status the signal's.
-void prepare_end_at_once(const TerminalPort& port, const CliOptions& options, const RunEnd& end) {
-    if (!port.json()) {
-        return;
-    }
-    const std::string text = result_record(options.command_name, -1, &end, true).text();
-    const std::string key = "\"exit_status\":";
-    const std::size_t at = text.find(key + "-1");
-    if (at != std::string::npos) {
-        stop_signals_set_last_line(text.substr(0, at + key.size()), text.substr(at + key.size() + 2));
-    }
-}
-
-void report_end(TerminalPort& port, const CliOptions& options, RunEnd& end) {
-    port.finish();
-    if (!port.json()) {
-        if (end.worker_ran) {
-            const int columns = isatty(fileno(stdout)) != 0 ? terminal_columns(stdout) : TABLE_DEFAULT_COLUMNS;
-            std::fputs(end.items.report().table_text(columns).c_str(), stdout);
-            flush_output(end.output);
-        }
-        return;
-    }
-    std::printf("%s\n", result_record(options.command_name, end.exit_code, &end, interrupted(end.exit_code)).text().c_str());
-    flush_output(end.output);
-}
-
-JsonRecord start_record(const std::string& command) {
-    JsonRecord record("start");
-    record.add("schema_version", JSON_SCHEMA_VERSION).add("program_version", PROGRAM_VERSION);
-    if (command.empty()) {
-        record.add_json("command", "null");
-    } else {
-        record.add("command", command);
-    }
-    return record;
-}
-
-void announce_start(TerminalPort& port, const CliOptions& options) {
-    if (port.json()) {
-        std::printf("%s\n", start_record(options.command_name).text().c_str());
-    }
 }
 
 // ---- the commands ----
@@ -380,44 +292,6 @@ int run(const CliOptions& options, TerminalPort& port, RunEnd& end) {
     const int exit_code = run_on_backend(options, port, bus->backend(), end);
     clock_install(nullptr);
     return exit_code;
-}
-
-// A usage error: on standard error, and with --json also as the records a
-// script reads.
-int usage_failure(const ParseResult& parsed) {
-    std::fprintf(stderr, "ombrix-fwupdate: %s\n", parsed.error.c_str());
-    if (parsed.json) {
-        JsonRecord result("result");
-        result.add("schema_version", JSON_SCHEMA_VERSION);
-        std::printf("%s\n%s\n%s\n", start_record(parsed.command).text().c_str(),
-                    JsonRecord("message").add("severity", "error").add("text", parsed.error).text().c_str(),
-                    result_record(parsed.command, parsed.exit_code, nullptr, false).text().c_str());
-    }
-    return parsed.exit_code;
-}
-
-// The status the run ends with, once a signal or a write error had a say: a
-// stop asked for by a signal ends with the signal's status, a write that
-// failed with 1, whatever the run found.
-int final_exit_status(int run_status, const OutputWatch& output) {
-    if (stop_signal_exit_status() != 0) {
-        return stop_signal_exit_status();
-    }
-    if (!output.failure().empty()) {
-        return EXIT_RUN_FAILED;
-    }
-    return run_status == EXIT_INTERRUPTED ? EXIT_RUN_FAILED : run_status;
-}
-
-// A write that failed, said where it can still be read.
-void report_write_failure(TerminalPort& port, const OutputWatch& output) {
-    if (output.failure().empty()) {
-        return;
-    }
-    std::fprintf(stderr, "error: %s\n", output.failure().c_str());
-    if (port.json()) {
-        port.error(output.failure());
-    }
 }
 
 }  // namespace
