@@ -17,6 +17,7 @@
 #include "cli/run_end.h"
 #include "cli/simulation_setup.h"
 #include "cli/stop_signals.h"
+#include "cli/terminal_bars.h"
 #include "cli/terminal_port.h"
 #include "cli/verbose_backend.h"
 #include "cli/write_notice.h"
@@ -35,14 +36,6 @@
 #include "device/libusb/libusb_backend.h"
 #endif
 
-#if defined(_WIN32)
-#include <io.h>
-#define isatty _isatty
-#define fileno _fileno
-#else
-#include <unistd.h>
-#endif
-
 namespace {
 
 // ---- the display ----
@@ -51,7 +44,7 @@ namespace {
 // forbids colour, and the bars have none.
 bool escape_codes_welcome(std::FILE* stream) {
     const char* term = std::getenv("TERM");
-    return isatty(fileno(stream)) != 0 && !(term != nullptr && std::strcmp(term, "dumb") == 0);
+    return is_terminal(stream) && !(term != nullptr && std::strcmp(term, "dumb") == 0);
 }
 
 // The bars go below the log when standard output is the terminal. With
@@ -82,7 +75,7 @@ int confirm_writing(const CliOptions& options, TerminalPort& port, const std::st
     if (options.yes) {
         return EXIT_DONE;
     }
-    if (isatty(fileno(stdin)) == 0) {
+    if (!is_terminal(stdin)) {
         port.error(options.command_name + " will " + what +
                    "; without a terminal to ask on, add --yes to go ahead.");
         return EXIT_USAGE;

@@ -7,13 +7,6 @@
 #include "cli/stop_signals.h"
 #include "cli/terminal_bars.h"
 
-#if defined(_WIN32)
-#include <io.h>
-#define isatty _isatty
-#define fileno _fileno
-#else
-#include <unistd.h>
-#endif
 
 namespace {
 
@@ -77,7 +70,7 @@ void report_end(TerminalPort& port, const CliOptions& options, RunEnd& end) {
     port.finish();
     if (!port.json()) {
         if (end.worker_ran) {
-            const int columns = isatty(fileno(stdout)) != 0 ? terminal_columns(stdout) : TABLE_DEFAULT_COLUMNS;
+            const int columns = is_terminal(stdout) ? terminal_columns(stdout) : TABLE_DEFAULT_COLUMNS;
             std::fputs(end.items.report().table_text(columns).c_str(), stdout);
             flush_output(end.output);
         }

@@ -6,7 +6,9 @@
 
 #include "images/images.h"
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#include <io.h>
+#else
 #include <sys/ioctl.h>
 #include <unistd.h>
 #endif
@@ -70,6 +72,14 @@ std::string fitted(const std::string& line, int width) {
 }
 
 }  // namespace
+
+bool is_terminal(std::FILE* stream) {
+#if defined(_WIN32)
+    return _isatty(_fileno(stream)) != 0;
+#else
+    return isatty(fileno(stream)) != 0;
+#endif
+}
 
 int terminal_columns(std::FILE* stream) {
 #if !defined(_WIN32)

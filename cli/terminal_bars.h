@@ -19,6 +19,8 @@
 // The width of the terminal behind the stream: the size the terminal reports,
 // else COLUMNS, else 80.
 int terminal_columns(std::FILE* stream);
+// Whether the stream is a terminal.
+bool is_terminal(std::FILE* stream);
 
 constexpr auto PLAIN_PROGRESS_INTERVAL = std::chrono::seconds(10);
 
