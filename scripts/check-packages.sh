@@ -29,7 +29,8 @@ expect_listed "$installed" '^\./bin/ombrix-fwupdate$'
 expect_listed "$installed" '^\./lib/udev/rules\.d/70-ombrix\.rules$'
 expect_listed "$installed" '^\./share/man/man1/ombrix-fwupdate\.1$'
 expect_listed "$installed" '^\./share/bash-completion/completions/ombrix-fwupdate$'
-if [[ $(wc -l <<<"$installed") -ne 4 ]]; then
+expect_listed "$installed" '^\./share/doc/ombrix-fwupdate/ombrix-fwupdate\.schema\.json$'
+if [[ $(wc -l <<<"$installed") -ne 5 ]]; then
     echo "  UNEXPECTED files installed" >&2
     failures=$((failures + 1))
 fi
