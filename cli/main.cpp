@@ -10,6 +10,7 @@
 
 #include "cli/cli_options.h"
 #include "cli/exit_status.h"
+#include "cli/instrument_backend.h"
 #include "cli/instrument_listing.h"
 #include "cli/item_recorder.h"
 #include "cli/listing_commands.h"
@@ -31,10 +32,6 @@
 #include "sequence/item_report.h"
 #include "sequence/programming_worker.h"
 #include "window/window_port.h"
-
-#if defined(OMBRIX_HAVE_LIBUSB)
-#include "device/libusb/libusb_backend.h"
-#endif
 
 namespace {
 
@@ -251,25 +248,6 @@ int run_on_backend(const CliOptions& options, TerminalPort& port, UsbBackend& in
     return exit_code;
 }
 
-// The attached instruments, reached through the platform's USB library.
-int run_on_instruments(const CliOptions& options, TerminalPort& port, RunEnd& end) {
-#if defined(OMBRIX_HAVE_LIBUSB)
-    const std::optional<InstrumentUsbIds> ids =
-        instrument_ids_from_boot_image(firmware_image(IMAGE_USB_FIRMWARE).bytes());
-    LibusbBackend libusb(ids.value_or(InstrumentUsbIds{}));
-    if (!ids || !libusb.usable()) {
-        port.error("The USB library could not be initialised.");
-        return EXIT_RUN_FAILED;
-    }
-    return run_on_backend(options, port, libusb, end);
-#else
-    (void)options;
-    (void)end;
-    port.error("This build reaches no instrument directly; run with --simulate.");
-    return EXIT_RUN_FAILED;
-#endif
-}
-
 int run(const CliOptions& options, TerminalPort& port, RunEnd& end) {
     if (!startup_load_images(embedded_image_source(), port)) {
         return EXIT_RUN_FAILED;
@@ -278,7 +256,8 @@ int run(const CliOptions& options, TerminalPort& port, RunEnd& end) {
         return run_versions(port);
     }
     if (!options.simulate) {
-        return run_on_instruments(options, port, end);
+        return with_instrument_backend(
+            port, [&](UsbBackend& instruments) { return run_on_backend(options, port, instruments, end); });
     }
     const std::unique_ptr<SimulatedBus> bus = simulated_bus(options);
     clock_install(&bus->clock());
