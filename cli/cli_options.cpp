@@ -56,6 +56,7 @@ const std::vector<OptionRule> OPTION_RULES = {
     {"--fault", OptionValue::required, USB_COMMANDS},
     {"--trace", OptionValue::required, USB_COMMANDS},
     {"--verbose", OptionValue::none, USB_COMMANDS},
+    {"--all", OptionValue::none, command_bit(CliCommand::verify) | command_bit(CliCommand::program)},
     {"--yes", OptionValue::none, command_bit(CliCommand::program) | command_bit(CliCommand::recover)},
     {"--json", OptionValue::none, OUTPUT_COMMANDS},
     {"--quiet", OptionValue::none, OUTPUT_COMMANDS},
@@ -273,6 +274,21 @@ std::string empty_name_error(const std::map<std::string, int>& seen, const CliOp
     return "";
 }
 
+// --all takes every attached instrument, each in a process of its own.
+std::string all_error(const CliOptions& options) {
+    if (!options.all) {
+        return "";
+    }
+    if (options.names_instrument()) {
+        return "--all takes every attached instrument; give it without --device, --serial or --port";
+    }
+    if (!options.trace_path.empty() || options.verbose) {
+        return std::string(options.verbose ? "--verbose" : "--trace") +
+               " follows one instrument; name it instead of giving --all";
+    }
+    return "";
+}
+
 std::string simulate_error(CliOptions& options) {
     if (!options.simulate) {
         return "";
@@ -391,6 +407,9 @@ void add_options(CLI::App& app, CliOptions& options, TextValues& values) {
     app.add_option("--fault", values.fault, fault_help())->type_name("KIND");
     app.add_option("--trace", values.trace, "write every USB transfer to this file (pcap, Linux usbmon format)")
         ->type_name("FILE");
+    app.add_flag("--all", options.all,
+                 "verify or program every attached instrument at once, one process each (1 to " +
+                     std::to_string(ALL_INSTRUMENTS_MAX) + ")");
     app.add_flag("--json", options.json, "JSON records, one per line (schema in the man page)");
     app.add_flag("-y,--yes", options.yes, "program or recover without asking");
     app.add_flag("-q,--quiet", options.quiet, "print only the result");
@@ -435,6 +454,9 @@ std::string settings_error(const WordCheck& words, CliOptions& options, const Te
         }
         options.trace_path = *trace;
     }
+    if (std::string error = all_error(options); !error.empty()) {
+        return error;
+    }
     if (options.quiet && options.verbose) {
         return "--quiet and --verbose ask for opposite things; give one";
     }
@@ -444,6 +466,7 @@ std::string settings_error(const WordCheck& words, CliOptions& options, const Te
 }  // namespace
 
 ParseResult cli_parse(int argc, char** argv, CliOptions& options) {
+    options.program_path = argc > 0 && argv[0] != nullptr ? argv[0] : "";
     const WordCheck words = check_words(argc, argv);
     const bool json_asked = words.seen.count("--json") != 0;
     if (!words.error.empty()) {

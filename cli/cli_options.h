@@ -6,6 +6,7 @@
 enum class CliCommand { list, verify, program, recover, halt, power_cycle, versions, help };
 
 struct CliOptions {
+    std::string program_path;  // how the program was started (argv[0])
     CliCommand command = CliCommand::list;
     std::string command_name = "list";
     // The instrument: by its list name ("DEVn", any case), its USB serial
@@ -18,6 +19,7 @@ struct CliOptions {
     int instruments = 1;                  // with simulate: DEV1 to DEVn on the one bus
     std::string fault;                    // with simulate: a named fault of DEV1, lower case; empty: none
     std::string trace_path;               // pcap trace of every transfer; empty: none
+    bool all = false;                     // every attached instrument, one child process each
     bool json = false;
     bool yes = false;      // program without asking
     bool quiet = false;    // only the result
@@ -35,6 +37,9 @@ struct ParseResult {
 };
 
 ParseResult cli_parse(int argc, char** argv, CliOptions& options);
+
+// How many instruments --all takes at most: more are refused, not cut short.
+constexpr int ALL_INSTRUMENTS_MAX = 16;
 
 // --speed-up's range besides 0 (no pacing).
 constexpr double SPEED_UP_MIN = 0.1;

@@ -11,8 +11,10 @@ constexpr int EXIT_OUT_OF_DATE = 4;    // verify found items out of date
 constexpr int EXIT_INTERRUPTED = 130;  // stopped by SIGINT, SIGTERM or SIGHUP
 
 // The version of the --json record schema; raised only when a record loses or
-// changes a field (new fields and record types keep it).
-constexpr int JSON_SCHEMA_VERSION = 1;
+// changes a field, or a stream's meaning changes (new fields and record types
+// keep it). 2: a stream of --all carries several instruments' records, each
+// tagged with its instrument, and one result for them all.
+constexpr int JSON_SCHEMA_VERSION = 2;
 
 // A verify, program or recover run's status, from how the worker says it ended.
 int run_exit_status(bool verify, const RunOutcome& outcome);

@@ -8,6 +8,7 @@
 #include <memory>
 #include <thread>
 
+#include "cli/all_instruments.h"
 #include "cli/cli_options.h"
 #include "cli/exit_status.h"
 #include "cli/instrument_backend.h"
@@ -24,6 +25,7 @@
 #include "cli/write_notice.h"
 #include "commands/device_commands.h"
 #include "device/diagnostics.h"
+#include "device/forwarding_backend.h"
 #include "device/usb_trace.h"
 #include "images/images.h"
 #include "instruments/bare_controllers.h"
@@ -34,6 +36,22 @@
 #include "window/window_port.h"
 
 namespace {
+
+// Lists only the interfaces at one port.
+class PortOnlyBackend final : public ForwardingUsbBackend {
+public:
+    PortOnlyBackend(UsbBackend& inner, std::string port) : ForwardingUsbBackend(inner), port_(std::move(port)) {}
+
+    void list_interfaces(const Guid& interface_class, std::vector<std::string>& paths) override {
+        std::vector<std::string> all;
+        ForwardingUsbBackend::list_interfaces(interface_class, all);
+        std::copy_if(all.begin(), all.end(), std::back_inserter(paths),
+                     [&](const std::string& path) { return path == port_; });
+    }
+
+private:
+    std::string port_;
+};
 
 // ---- the display ----
 
@@ -167,6 +185,13 @@ int run_command(const CliOptions& options, TerminalPort& port, RunEnd& end) {
     if (options.command == CliCommand::list) {
         return run_list(port);
     }
+    if (options.all) {
+        const std::vector<ListedInstrument> instruments = listed_instruments(port.devices());
+        device_list_release();  // each child opens its own
+        return run_all_instruments(options, instruments, port, end, [&](const std::string& what) {
+            return confirm_writing(options, port, what);
+        });
+    }
     int refusal = EXIT_DONE;
     const int index = chosen_instrument(options, port, refusal);
     if (index < 0) {
@@ -231,6 +256,13 @@ int run_on_backend(const CliOptions& options, TerminalPort& port, UsbBackend& in
         }
         backend = trace.get();
         end.output.watch_trace(trace.get(), options.trace_path);
+    }
+    // An instrument named by its port is the only one opened: a run beside
+    // others (one process per instrument) never waits for their instruments.
+    std::unique_ptr<PortOnlyBackend> port_only;
+    if (!options.port.empty() && options.command != CliCommand::recover) {
+        port_only = std::make_unique<PortOnlyBackend>(*backend, options.port);
+        backend = port_only.get();
     }
     std::unique_ptr<VerboseBackend> verbose;
     if (options.verbose) {

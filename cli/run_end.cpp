@@ -35,6 +35,9 @@ JsonRecord result_record(const std::string& command, int exit_code, const RunEnd
     if (end != nullptr && !end->instrument.empty()) {
         record.add("instrument", end->instrument);
     }
+    if (end != nullptr && !end->instruments_json.empty()) {
+        record.add_json("instruments", end->instruments_json);
+    }
     if (end != nullptr && end->worker_ran) {
         record.add_json("items", end->items.report().json_items());
     }

@@ -19,6 +19,7 @@ struct RunEnd {
     int exit_code = EXIT_DONE;
     bool worker_ran = false;
     std::string instrument;
+    std::string instruments_json;  // --all: each instrument's entry of the result, a JSON array
     OutputWatch& output;  // whether standard output and the trace get through
 };
 

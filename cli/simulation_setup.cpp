@@ -21,9 +21,17 @@ sim::InitialState simulated_contents(const std::string& kind) {
     return state;
 }
 
+std::string simulated_port_name([[maybe_unused]] int number) {
+#if defined(_WIN32)
+    return "";  // the bus's own name: a device interface path, as SetupAPI gives one
+#else
+    return "usb:1-" + std::to_string(number);  // as the libusb backend names a port
+#endif
+}
+
 std::unique_ptr<SimulatedBus> simulated_bus(const CliOptions& options) {
     auto bus = std::make_unique<SimulatedBus>(simulated_contents(options.simulate.value_or("outdated")),
-                                              options.instruments, options.speed_up);
+                                              options.instruments, options.speed_up, simulated_port_name);
     if (const sim::NamedFault* fault = sim::find_named_fault(options.fault)) {
         fault->arm(bus->bus(), bus->instrument(), sim::loaded_image_set());
     }

@@ -10,6 +10,11 @@
 // What --simulate's instruments hold, by the contents it names.
 sim::InitialState simulated_contents(const std::string& kind);
 
+// The port of simulated instrument DEVn, as the platform's backend names one
+// of a real instrument: "usb:1-n" on Linux; empty on Windows, where the bus
+// names it by a device interface path.
+std::string simulated_port_name(int number);
+
 // The bus with DEV1 to DEVn attached and --fault armed in DEV1; for options
 // whose simulate is set.
 std::unique_ptr<SimulatedBus> simulated_bus(const CliOptions& options);

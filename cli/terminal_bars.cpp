@@ -54,6 +54,13 @@ void spread(BarWeights& weights, BarSpan span, double duration) {
     }
 }
 
+std::string fitted(const std::string& line, int width) {
+    return line.size() > static_cast<std::size_t>(width) ? line.substr(0, static_cast<std::size_t>(width))
+                                                         : line;
+}
+
+}  // namespace
+
 // "name [####....] 45%<tail>": the bracket part `bar_width` wide whatever the
 // figure and the tail.
 std::string bar_line(const std::string& name, int percent, const std::string& tail, int bar_width) {
@@ -65,13 +72,6 @@ std::string bar_line(const std::string& name, int percent, const std::string& ta
     line.append(static_cast<std::size_t>(bar_width - filled), '.');
     return line + "] " + figure + tail;
 }
-
-std::string fitted(const std::string& line, int width) {
-    return line.size() > static_cast<std::size_t>(width) ? line.substr(0, static_cast<std::size_t>(width))
-                                                         : line;
-}
-
-}  // namespace
 
 bool is_terminal(std::FILE* stream) {
 #if defined(_WIN32)

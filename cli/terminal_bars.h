@@ -43,6 +43,10 @@ std::optional<std::chrono::seconds> time_left(const BarWeights& weights, std::ui
                                               std::uint32_t position,
                                               std::chrono::steady_clock::duration elapsed);
 
+// "name [####....] 45%<tail>": the bracket part `bar_width` wide whatever the
+// figure and the tail.
+std::string bar_line(const std::string& name, int percent, const std::string& tail, int bar_width);
+
 // "about 40 s left", "about 3 min left" (at most "about 999 min left").
 std::string time_left_text(std::chrono::seconds left);
 

@@ -4,10 +4,10 @@
 #   scripts/install-dependencies.sh --program  only what the command-line program's build needs
 set -euo pipefail
 
-packages=(cmake ninja-build g++ python3 pkg-config libcli11-dev libusb-1.0-0-dev)
+packages=(cmake ninja-build g++ python3 pkg-config libcli11-dev nlohmann-json3-dev libusb-1.0-0-dev)
 if [[ ${1:-} != --program ]]; then
     packages+=(
-        git googletest libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev python3-jsonschema
+        git googletest libgtest-dev libgmock-dev libbenchmark-dev python3-jsonschema
         umockdev libumockdev-dev
         g++-mingw-w64-x86-64-posix wine wine64 xvfb xauth
         tshark clang libclang-rt-14-dev

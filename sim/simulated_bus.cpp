@@ -50,6 +50,10 @@ SimulatedBus::SimulatedBus(const sim::InitialState& contents, double speed_up)
     : SimulatedBus(contents, 1, speed_up) {}
 
 SimulatedBus::SimulatedBus(const sim::InitialState& contents, int count, double speed_up)
+    : SimulatedBus(contents, count, speed_up, nullptr) {}
+
+SimulatedBus::SimulatedBus(const sim::InitialState& contents, int count, double speed_up,
+                           const std::function<std::string(int number)>& port_name)
     : pacing_(speed_up > 0 ? std::make_unique<RealTimePacing>(virtual_clock_, speed_up) : nullptr),
       bus_(virtual_clock_),
       paced_backend_(bus_, pacing_.get()),
@@ -59,6 +63,10 @@ SimulatedBus::SimulatedBus(const sim::InitialState& contents, int count, double 
         config.device_number = number;
         config.initial = contents;
         config.record_bulk_data = false;  // a whole run's bulk bytes are not kept
-        instruments_.push_back(&bus_.attach(config, sim::loaded_image_set()));
+        auto instrument = std::make_unique<sim::Instrument>(std::move(config), sim::loaded_image_set());
+        if (port_name) {
+            instrument->set_path(port_name(number));  // empty: the bus names the port
+        }
+        instruments_.push_back(&bus_.attach(std::move(instrument)));
     }
 }

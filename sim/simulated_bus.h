@@ -5,7 +5,9 @@
 // real time so that a run shows the instrument's timing, faster by a fixed
 // factor.
 #include <chrono>
+#include <functional>
 #include <memory>
+#include <string>
 #include <span>
 #include <vector>
 
@@ -61,6 +63,10 @@ public:
     // DEV1 to DEVcount, each on a port of its own, with the USB serial number
     // its device number gives it (OX00000001 ...).
     SimulatedBus(const sim::InitialState& contents, int count, double speed_up);
+    // The same with the port each instrument is attached at, by its device
+    // number (as the platform names ports: "usb:1-2").
+    SimulatedBus(const sim::InitialState& contents, int count, double speed_up,
+                 const std::function<std::string(int number)>& port_name);
     UsbBackend& backend() { return paced_backend_; }
     Clock& clock() { return paced_clock_; }
     sim::Instrument& instrument() { return *instruments_.front(); }  // DEV1

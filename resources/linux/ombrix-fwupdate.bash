@@ -125,7 +125,7 @@ _ombrix_fwupdate() {
         fi
     done
     local options=(--device --port --serial --simulate --simulate= --speed-up --instruments --fault
-        --trace --json --yes --quiet --verbose --help --version -y -q -v -h)
+        --trace --all --json --yes --quiet --verbose --help --version -y -q -v -h)
     if [[ $current == -* || -n $command_given ]]; then
         _ombrix_fwupdate_reply "$current" "$kept" "${options[@]}"
     else

@@ -63,9 +63,9 @@ void expect_well_formed_stream(const std::vector<json>& records, int exit_status
     SCOPED_TRACE(described_run);
     ASSERT_GE(records.size(), 2U);
     EXPECT_EQ(records.front().value("type", ""), "start");
-    EXPECT_EQ(records.front().value("schema_version", 0), 1);
+    EXPECT_EQ(records.front().value("schema_version", 0), 2);
     EXPECT_EQ(records.back().value("type", ""), "result");
-    EXPECT_EQ(records.back().value("schema_version", 0), 1);
+    EXPECT_EQ(records.back().value("schema_version", 0), 2);
     EXPECT_EQ(records.back().value("exit_status", -1), exit_status);
     int percent = 0;
     for (const json& progress : of_type(records, "progress")) {
