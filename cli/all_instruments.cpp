@@ -20,11 +20,15 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+// The children's records keep their fields' order: "type" first.
+using Json = nlohmann::ordered_json;
 
 // A child's line longer than this is cut there: no record is this long, and
 // the parent's memory stays bounded whatever a child writes.
 constexpr std::size_t CHILD_LINE_MAX = 64 * 1024;
 constexpr auto REDRAW_INTERVAL = std::chrono::milliseconds(100);
+// How soon a signal is passed on to the children.
+constexpr auto SIGNAL_LATENCY = std::chrono::milliseconds(20);
 constexpr int STEP_WIDTH_MIN = 10;
 
 struct ChildLine {
@@ -96,13 +100,13 @@ struct InstrumentRun {
     std::string start_error;
     int percent = 0;
     std::string step;           // the log's latest line
-    nlohmann::json result;      // the child's result record, once it came
+    Json result;      // the child's result record, once it came
     int exit_status = EXIT_RUN_FAILED;
     Clock::time_point started;
     double seconds = 0;
 };
 
-int items_changed(const nlohmann::json& result) {
+int items_changed(const Json& result) {
     int changed = 0;
     const auto items = result.find("items");
     if (items == result.end() || !items->is_array()) {
@@ -115,7 +119,7 @@ int items_changed(const nlohmann::json& result) {
     return changed;
 }
 
-std::string text_field(const nlohmann::json& record, const char* key) {
+std::string text_field(const Json& record, const char* key) {
     const auto found = record.find(key);
     return found != record.end() && found->is_string() ? found->get<std::string>() : "";
 }
@@ -178,14 +182,19 @@ public:
     // stop passed on.
     void follow() {
         SecondSignalDeferred deferred;
+        bool second_passed_on = false;
         int interrupts_sent = 0;
         int ended = 0;
         Clock::time_point last_drawn{};
         while (ended < streams_) {
-            for (ChildLine& line : queue_.take(REDRAW_INTERVAL, ended)) {
+            for (ChildLine& line : queue_.take(SIGNAL_LATENCY, ended)) {
                 show(line);
             }
-            const int wanted = second_signal_came() ? 2 : worker_stop_requested() ? 1 : 0;
+            if (second_signal_came()) {
+                second_signal_handled();
+                second_passed_on = true;
+            }
+            const int wanted = second_passed_on ? 2 : worker_stop_requested() ? 1 : 0;
             for (; interrupts_sent < wanted; ++interrupts_sent) {
                 for (const auto& run : runs_) {
                     if (run->child) {
@@ -224,7 +233,7 @@ public:
     // The table of them all, or the result record's instruments.
     void report(RunEnd& end) const {
         if (port_.json()) {
-            nlohmann::json entries = nlohmann::json::array();
+            Json entries = Json::array();
             for (const auto& run : runs_) {
                 entries.push_back(instrument_entry(*run));
             }
@@ -252,8 +261,8 @@ private:
                                       options_.command == CliCommand::verify);
     }
 
-    nlohmann::json instrument_entry(const InstrumentRun& run) const {
-        nlohmann::json entry = {{"name", run.listed.name},
+    Json instrument_entry(const InstrumentRun& run) const {
+        Json entry = {{"name", run.listed.name},
                                 {"port", run.listed.port},
                                 {"serial", run.listed.serial},
                                 {"exit_status", run.exit_status},
@@ -281,7 +290,7 @@ private:
             above_lines([&] { print_prefixed(stderr, run.listed.name, line.text); });
             return;
         }
-        nlohmann::json record = nlohmann::json::parse(line.text, nullptr, false);
+        Json record = Json::parse(line.text, nullptr, false);
         if (record.is_discarded() || !record.is_object()) {
             return;  // not a record of this program's: nothing to show of it
         }
@@ -302,12 +311,14 @@ private:
                     print_prefixed(information ? stdout : stderr, run.listed.name, text_field(record, "text"));
                 });
             }
+        } else if (type == "notice") {
+            above_lines([&] { print_prefixed(stderr, run.listed.name, text_field(record, "text")); });
         } else if (!interactive_ && !options_.quiet && type == "log") {
             print_prefixed(stdout, run.listed.name, text_field(record, "text"));
         }
     }
 
-    void follow_record(InstrumentRun& run, const std::string& type, const nlohmann::json& record) {
+    void follow_record(InstrumentRun& run, const std::string& type, const Json& record) {
         if (type == "result") {
             run.result = record;
         } else if (type == "progress") {
@@ -319,11 +330,8 @@ private:
             if (const std::string text = text_field(record, "text"); !text.empty()) {
                 run.step = text;
             }
-        } else if (type == "item") {
-            const std::string phase = text_field(record, "phase");
-            if (!phase.empty() && phase != "check") {
-                stop_signals_writing_began();
-            }
+        } else if (type == "notice") {
+            stop_signals_writing_began();  // the child's first write to its instrument
         }
     }
 

@@ -161,6 +161,10 @@ bool second_signal_came() {
     return second_came != 0;
 }
 
+void second_signal_handled() {
+    second_came = 0;
+}
+
 void end_at_once() {
     writing_began != 0 ? say(SECOND_SIGNAL_WRITING_TEXT) : say(SECOND_SIGNAL_TEXT);
     const int status = status_of_first_signal();

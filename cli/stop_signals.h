@@ -33,6 +33,10 @@ public:
     SecondSignalDeferred& operator=(const SecondSignalDeferred&) = delete;
 };
 bool second_signal_came();
+// The waiting thread has dealt with the second signal itself (it passed it on
+// to the children that run the instruments): the program goes on to its end,
+// and a third signal ends it at once.
+void second_signal_handled();
 // What a second signal does: its warning on standard error, the last line on
 // standard output, then the end with the first signal's status.
 [[noreturn]] void end_at_once();
