@@ -31,9 +31,11 @@ std::string simulated_port_name([[maybe_unused]] int number) {
 
 std::unique_ptr<SimulatedBus> simulated_bus(const CliOptions& options) {
     auto bus = std::make_unique<SimulatedBus>(simulated_contents(options.simulate.value_or("outdated")),
-                                              options.instruments, options.speed_up, simulated_port_name);
-    if (const sim::NamedFault* fault = sim::find_named_fault(options.fault)) {
-        fault->arm(bus->bus(), bus->instrument(), sim::loaded_image_set());
+                                              options.instruments, options.speed_up, simulated_port_name,
+                                              simulated_port_name(1).empty() ? "" : options.port);
+    sim::Instrument* first = bus->attached(1);
+    if (const sim::NamedFault* fault = sim::find_named_fault(options.fault); fault != nullptr && first != nullptr) {
+        fault->arm(bus->bus(), *first, sim::loaded_image_set());
     }
     return bus;
 }

@@ -46,6 +46,15 @@ bool PacedBackend::wait(UsbDevice& device, PipeState& pipe, std::uint32_t timeou
     return completed;
 }
 
+sim::Instrument* SimulatedBus::attached(int number) const {
+    for (std::size_t i = 0; i < numbers_.size(); ++i) {
+        if (numbers_[i] == number) {
+            return instruments_[i];
+        }
+    }
+    return nullptr;
+}
+
 SimulatedBus::SimulatedBus(const sim::InitialState& contents, double speed_up)
     : SimulatedBus(contents, 1, speed_up) {}
 
@@ -53,12 +62,15 @@ SimulatedBus::SimulatedBus(const sim::InitialState& contents, int count, double 
     : SimulatedBus(contents, count, speed_up, nullptr) {}
 
 SimulatedBus::SimulatedBus(const sim::InitialState& contents, int count, double speed_up,
-                           const std::function<std::string(int number)>& port_name)
+                           const std::function<std::string(int number)>& port_name, const std::string& only_port)
     : pacing_(speed_up > 0 ? std::make_unique<RealTimePacing>(virtual_clock_, speed_up) : nullptr),
       bus_(virtual_clock_),
       paced_backend_(bus_, pacing_.get()),
       paced_clock_(virtual_clock_, pacing_.get()) {
     for (int number = 1; number <= count; ++number) {
+        if (!only_port.empty() && port_name && port_name(number) != only_port) {
+            continue;
+        }
         sim::InstrumentConfig config;
         config.device_number = number;
         config.initial = contents;
@@ -68,5 +80,6 @@ SimulatedBus::SimulatedBus(const sim::InitialState& contents, int count, double 
             instrument->set_path(port_name(number));  // empty: the bus names the port
         }
         instruments_.push_back(&bus_.attach(std::move(instrument)));
+        numbers_.push_back(number);
     }
 }

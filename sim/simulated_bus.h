@@ -65,11 +65,15 @@ public:
     SimulatedBus(const sim::InitialState& contents, int count, double speed_up);
     // The same with the port each instrument is attached at, by its device
     // number (as the platform names ports: "usb:1-2").
+    // Only the instrument whose port is only_port, when that is not empty (a
+    // process that runs one instrument of several holds no others).
     SimulatedBus(const sim::InitialState& contents, int count, double speed_up,
-                 const std::function<std::string(int number)>& port_name);
+                 const std::function<std::string(int number)>& port_name, const std::string& only_port = "");
     UsbBackend& backend() { return paced_backend_; }
     Clock& clock() { return paced_clock_; }
-    sim::Instrument& instrument() { return *instruments_.front(); }  // DEV1
+    sim::Instrument& instrument() { return *instruments_.front(); }  // the first attached: DEV1 unless only_port
+    // DEVnumber, or nullptr when it was not attached.
+    sim::Instrument* attached(int number) const;
     std::span<sim::Instrument* const> instruments() const { return instruments_; }
     sim::SimBackend& bus() { return bus_; }
 
@@ -80,4 +84,5 @@ private:
     PacedBackend paced_backend_;
     PacedClock paced_clock_;
     std::vector<sim::Instrument*> instruments_;  // owned by bus_, DEV1 first
+    std::vector<int> numbers_;                  // each one's device number
 };
