@@ -37,7 +37,7 @@
 
 namespace {
 
-// Lists only the interfaces at one port.
+// Lists only the interface at one port, once it has been there.
 class PortOnlyBackend final : public ForwardingUsbBackend {
 public:
     PortOnlyBackend(UsbBackend& inner, std::string port) : ForwardingUsbBackend(inner), port_(std::move(port)) {}
@@ -45,12 +45,19 @@ public:
     void list_interfaces(const Guid& interface_class, std::vector<std::string>& paths) override {
         std::vector<std::string> all;
         ForwardingUsbBackend::list_interfaces(interface_class, all);
-        std::copy_if(all.begin(), all.end(), std::back_inserter(paths),
-                     [&](const std::string& path) { return path == port_; });
+        if (std::find(all.begin(), all.end(), port_) != all.end()) {
+            seen_ = true;
+            paths.push_back(port_);
+        } else if (!seen_) {
+            // Never there: all of them, so that the error lists what is
+            // attached. Once seen, never another (not while it restarts).
+            paths.insert(paths.end(), all.begin(), all.end());
+        }
     }
 
 private:
     std::string port_;
+    bool seen_ = false;
 };
 
 // ---- the display ----

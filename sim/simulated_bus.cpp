@@ -67,8 +67,12 @@ SimulatedBus::SimulatedBus(const sim::InitialState& contents, int count, double 
       bus_(virtual_clock_),
       paced_backend_(bus_, pacing_.get()),
       paced_clock_(virtual_clock_, pacing_.get()) {
+    bool port_among_them = false;
+    for (int number = 1; number <= count && port_name; ++number) {
+        port_among_them = port_among_them || port_name(number) == only_port;
+    }
     for (int number = 1; number <= count; ++number) {
-        if (!only_port.empty() && port_name && port_name(number) != only_port) {
+        if (port_among_them && port_name(number) != only_port) {
             continue;
         }
         sim::InstrumentConfig config;

@@ -65,8 +65,8 @@ public:
     SimulatedBus(const sim::InitialState& contents, int count, double speed_up);
     // The same with the port each instrument is attached at, by its device
     // number (as the platform names ports: "usb:1-2").
-    // Only the instrument whose port is only_port, when that is not empty (a
-    // process that runs one instrument of several holds no others).
+    // Only the instrument whose port is only_port, when one has it (a process
+    // that runs one instrument of several holds no others); else all of them.
     SimulatedBus(const sim::InitialState& contents, int count, double speed_up,
                  const std::function<std::string(int number)>& port_name, const std::string& only_port = "");
     UsbBackend& backend() { return paced_backend_; }
