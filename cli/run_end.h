@@ -10,6 +10,8 @@
 #include "cli/output_watch.h"
 #include "cli/terminal_port.h"
 
+class RunHistory;
+
 // The run's last record (JSON) or nothing more (text, where the table and the
 // messages have said it).
 struct RunEnd {
@@ -20,6 +22,7 @@ struct RunEnd {
     bool worker_ran = false;
     std::string instrument;
     OutputWatch& output;  // whether standard output and the trace get through
+    RunHistory* history = nullptr;  // the run's begin and end lines; nullptr: none
 };
 
 // With --json: the start record, the first of every run.
