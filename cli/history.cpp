@@ -14,7 +14,9 @@
 #include "sequence/item_table.h"
 
 #if defined(_WIN32)
+#if !defined(NOMINMAX)
 #define NOMINMAX
+#endif
 #include <windows.h>
 #else
 #include <cerrno>
@@ -94,16 +96,16 @@ bool ends_torn(HANDLE file) {
 
 // FILE_APPEND_DATA without FILE_WRITE_DATA: the system puts every write at
 // the end of the file as it is then, whoever else writes it.
-std::string append_line(const std::string& path, std::string text) {
+std::string append_line(const std::string& path, const std::string& line) {
     const FileHandle file(CreateFileA(path.c_str(), FILE_APPEND_DATA | FILE_READ_DATA | SYNCHRONIZE,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                       OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.valid()) {
         return cannot_write(path, windows_error_text(GetLastError()));
     }
-    if (ends_torn(file.get())) {
-        text.insert(0, "\n");
-    }
+    // The newline first where the file ends torn, so that this line stays whole.
+    std::string text(ends_torn(file.get()) ? 1U : 0U, '\n');
+    text += line;
     DWORD written = 0;
     if (!WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr)) {
         return cannot_write(path, windows_error_text(GetLastError()));
@@ -169,7 +171,7 @@ bool ends_torn(int fd) {
 // written while the last byte is looked at; where the file system has no
 // locks, the line is appended all the same (a line that comes in between
 // then costs no more than an empty line).
-std::string append_line(const std::string& path, std::string text) {
+std::string append_line(const std::string& path, const std::string& line) {
     constexpr int FLAGS = O_APPEND | O_CREAT | O_CLOEXEC;
     int fd = open(path.c_str(), O_RDWR | FLAGS, 0666);
     const bool readable = fd >= 0;
@@ -181,9 +183,8 @@ std::string append_line(const std::string& path, std::string text) {
     }
     FileDescriptor file(fd);
     flock(file.get(), LOCK_EX);  // released as the file closes
-    if (readable && ends_torn(file.get())) {
-        text.insert(0, "\n");
-    }
+    std::string text(readable && ends_torn(file.get()) ? 1U : 0U, '\n');
+    text += line;
     const ssize_t written = write(file.get(), text.data(), text.size());
     if (written < 0) {
         return cannot_write(path, std::strerror(errno));
@@ -332,7 +333,7 @@ std::string history_append(const std::string& path, std::string_view line) {
             return cannot_write(path, "its folder cannot be made: " + error.message());
         }
     }
-    return append_line(path, std::move(text));
+    return append_line(path, text);
 }
 
 std::string utc_time_now() {

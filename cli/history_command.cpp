@@ -98,11 +98,15 @@ std::string csv_field(const std::string& text) {
     return quoted + "\"";
 }
 
-// A row of fields, ended with CR LF (the LF is the line's own).
+// A row of fields, ended with CR LF (the LF is the line's own). The history
+// writes printable ASCII; whatever else a foreign line holds is no terminal's.
 std::string csv_row(const std::vector<std::string>& fields) {
     std::string row;
     for (std::size_t i = 0; i < fields.size(); ++i) {
-        row += (i == 0 ? "" : ",") + csv_field(fields[i]);
+        if (i > 0) {
+            row += ',';
+        }
+        row += csv_field(printable(fields[i]));
     }
     return row + "\r";
 }

@@ -229,6 +229,13 @@ TEST(CommandLineHistory, LastAndSerialChooseTheRunsNewestLast) {
     const auto rows = csv_rows(second.out);
     ASSERT_EQ(rows.size(), 2U) << described(second);
     EXPECT_EQ(rows[1].at(3), "OX00000002");
+    // Quoted as RFC 4180 has it, where a field holds a comma or a quote.
+    append_to(history, "{\"type\":\"begin\",\"run_id\":\"q\",\"time\":\"2026-01-01T00:00:00Z\",\"command\":"
+                       "\"verify\",\"serial\":\"Q,\\\"1\\\"\"}\n");
+    const ProgramRun quoted = run({"history", "--history", history, "--serial", "q,\"1\"", "--csv"});
+    EXPECT_TRUE(contains(quoted.out, "\r\n2026-01-01T00:00:00Z,,,\"Q,\"\"1\"\"\",,verify,no end recorded,")) << described(quoted);
+    EXPECT_EQ(csv_rows(quoted.out).at(1).at(3), "Q,\"1\"") << described(quoted);
+
     const ProgramRun none = run({"history", "--history", history, "--serial", "OX00000009"});
     EXPECT_EQ(none.exit_code, 0) << described(none);
     EXPECT_EQ(none.out, "No runs of serial OX00000009 recorded in " + history + ".\n");
@@ -360,6 +367,21 @@ TEST(CommandLineHistory, AHistoryThatCannotBeWrittenLeavesTheInstrumentAlone) {
     blocked.environment = {"XDG_STATE_HOME=" + blocking_file};
     EXPECT_EQ(run(with({"program", "--yes"}, SIMULATED), blocked).exit_code, 1);
     EXPECT_EQ(run(with({"program", "--yes", "--no-history"}, SIMULATED), blocked).exit_code, 0);
+
+    // A file size limit that the begin line fits and the end line does not
+    // (dash counts 512-byte blocks): the run itself went well, its status is 1.
+    const std::string limited = file_in_test_directory("limited.jsonl");
+    const ProgramRun cut = run_program(
+        "/bin/sh", {"-c", "ulimit -f 1 && exec \"$0\" \"$@\"", OMBRIX_CLI_PATH, "program", "--yes", "--json",
+                    "--simulate", "--speed-up", "0", "--history", limited});
+    EXPECT_EQ(cut.exit_code, 1) << described(cut);
+    EXPECT_TRUE(contains(cut.err, "error: Cannot write the history file " + limited + ": only ")) << described(cut);
+    EXPECT_EQ(records_of(cut, "result").at(0).value("exit_status", -1), 1) << described(cut);
+    EXPECT_TRUE(contains(cut.out, "\"severity\":\"error\",\"text\":\"Cannot write the history file")) << described(cut);
+    EXPECT_TRUE(contains(cut.out, "All the internal firmwares are up to date.")) << described(cut);
+    const ProgramRun shown = run({"history", "--history", limited});
+    EXPECT_TRUE(std::regex_search(shown.out, std::regex("program +no end recorded +- +-\n"))) << described(shown);
+    EXPECT_TRUE(contains(shown.err, "1 damaged line skipped (the first: line 2)")) << described(shown);
 
     // Without XDG_STATE_HOME, the history is kept under the home.
     ProgramRunOptions home;
