@@ -37,7 +37,7 @@ std::string cannot_write(const std::string& path, const std::string& reason) {
     return "Cannot write the history file " + path + ": " + reason;
 }
 
-// ---- the platform's part: the host, the process, appending a line ----
+// ---- on each platform: the host, the process, appending a line ----
 
 #if defined(_WIN32)
 
