@@ -3,6 +3,8 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -19,12 +21,14 @@ const std::map<std::string, CliCommand> COMMANDS = {
     {"program", CliCommand::program},   {"recover", CliCommand::recover},
     {"halt", CliCommand::halt},         {"power-cycle", CliCommand::power_cycle},
     {"versions", CliCommand::versions}, {"help", CliCommand::help},
+    {"history", CliCommand::history},
 };
 
 // The commands a mistyped word may be taken for: only those that leave the
 // instrument as it is.
 const std::map<std::string, CliCommand> SUGGESTED_COMMANDS = {
-    {"list", CliCommand::list}, {"versions", CliCommand::versions}, {"help", CliCommand::help}};
+    {"list", CliCommand::list}, {"versions", CliCommand::versions}, {"help", CliCommand::help},
+    {"history", CliCommand::history}};
 
 constexpr unsigned command_bit(CliCommand command) {
     return 1U << static_cast<unsigned>(command);
@@ -36,6 +40,10 @@ constexpr unsigned NAMING_COMMANDS = command_bit(CliCommand::verify) | command_b
 constexpr unsigned USB_COMMANDS =
     NAMING_COMMANDS | command_bit(CliCommand::list) | command_bit(CliCommand::recover);
 constexpr unsigned OUTPUT_COMMANDS = USB_COMMANDS | command_bit(CliCommand::versions);
+// The runs that the history records, and the command that reads it.
+constexpr unsigned RECORDED_COMMANDS = command_bit(CliCommand::verify) | command_bit(CliCommand::program) |
+                                       command_bit(CliCommand::recover);
+constexpr unsigned HISTORY = command_bit(CliCommand::history);
 
 enum class OptionValue { none, required, optional_after_equals };
 
@@ -48,7 +56,7 @@ struct OptionRule {
 
 const std::vector<OptionRule> OPTION_RULES = {
     {"--device", OptionValue::required, NAMING_COMMANDS},
-    {"--serial", OptionValue::required, NAMING_COMMANDS},
+    {"--serial", OptionValue::required, NAMING_COMMANDS | HISTORY},
     {"--port", OptionValue::required, NAMING_COMMANDS | command_bit(CliCommand::recover)},
     {"--simulate", OptionValue::optional_after_equals, USB_COMMANDS},
     {"--speed-up", OptionValue::required, USB_COMMANDS},
@@ -58,8 +66,12 @@ const std::vector<OptionRule> OPTION_RULES = {
     {"--verbose", OptionValue::none, USB_COMMANDS},
     {"--all", OptionValue::none, command_bit(CliCommand::verify) | command_bit(CliCommand::program)},
     {"--yes", OptionValue::none, command_bit(CliCommand::program) | command_bit(CliCommand::recover)},
-    {"--json", OptionValue::none, OUTPUT_COMMANDS},
+    {"--json", OptionValue::none, OUTPUT_COMMANDS | HISTORY},
     {"--quiet", OptionValue::none, OUTPUT_COMMANDS},
+    {"--history", OptionValue::required, RECORDED_COMMANDS | HISTORY},
+    {"--no-history", OptionValue::none, RECORDED_COMMANDS},
+    {"--last", OptionValue::required, HISTORY},
+    {"--csv", OptionValue::none, HISTORY},
     {"--help", OptionValue::none, ~0U},
     {"--version", OptionValue::none, ~0U},
 };
@@ -150,7 +162,8 @@ const OptionRule* option_rule(const std::string& name) {
 const char* value_name(const std::string& option) {
     static const std::map<std::string, const char*> NAMES = {
         {"--device", "NAME"}, {"--serial", "SERIAL"}, {"--port", "PORT"},
-        {"--speed-up", "FACTOR"}, {"--trace", "FILE"}, {"--instruments", "N"}, {"--fault", "KIND"}};
+        {"--speed-up", "FACTOR"}, {"--trace", "FILE"}, {"--instruments", "N"}, {"--fault", "KIND"},
+        {"--history", "FILE"}, {"--last", "N"}};
     const auto found = NAMES.find(option);
     return found == NAMES.end() ? "VALUE" : found->second;
 }
@@ -366,6 +379,8 @@ struct TextValues {
     std::optional<std::string> trace;
     std::optional<std::string> instruments;
     std::optional<std::string> fault;
+    std::optional<std::string> history;
+    std::optional<std::string> last;
 };
 
 void add_options(CLI::App& app, CliOptions& options, TextValues& values) {
@@ -378,13 +393,15 @@ void add_options(CLI::App& app, CliOptions& options, TextValues& values) {
                    "halt: halt the instrument's FPGA\n"
                    "power-cycle: power-cycle the instrument\n"
                    "versions: the revisions of the images this program carries\n"
+                   "history: the last runs of verify, program and recover, newest last\n"
                    "help: this text")
         ->type_name("COMMAND");
     app.add_option("--device", options.device,
                    "the instrument, by its list name (DEVn, any case); needed when more than one "
                    "is attached")
         ->type_name("NAME");
-    app.add_option("--serial", options.serial, "the instrument, by its USB serial number")
+    app.add_option("--serial", options.serial,
+                   "the instrument, by its USB serial number; for history, only its runs (any case)")
         ->type_name("SERIAL");
     app.add_option("--port", options.port,
                    "the instrument, or for recover the bare USB controller, by the port list "
@@ -411,9 +428,49 @@ void add_options(CLI::App& app, CliOptions& options, TextValues& values) {
                  "verify or program every attached instrument at once, one process each (1 to " +
                      std::to_string(ALL_INSTRUMENTS_MAX) + ")");
     app.add_flag("--json", options.json, "JSON records, one per line (schema in the man page)");
+    app.add_option("--history", values.history,
+                   "the run history file that verify, program and recover append to and history reads "
+                   "(default: $XDG_STATE_HOME/ombrix-fwupdate/history.jsonl)")
+        ->type_name("FILE");
+    app.add_flag("--no-history", options.no_history, "verify, program or recover without a history line");
+    app.add_option("--last", values.last, "history: how many runs, the newest (default 20)")->type_name("N");
+    app.add_flag("--csv", options.csv, "history: CSV, a header row then one row per run");
     app.add_flag("-y,--yes", options.yes, "program or recover without asking");
     app.add_flag("-q,--quiet", options.quiet, "print only the result");
     app.add_flag("-v,--verbose", options.verbose, "also print each USB request");
+}
+
+// ---- the history's options ----
+
+// --last takes a whole number from 1 up.
+std::string last_error(const std::string& text, int& value) {
+    char* end = nullptr;
+    errno = 0;
+    const long number = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || end == text.c_str() || *end != '\0') {
+        return "--last: \"" + text + "\" is not a whole number";
+    }
+    if (number < 1 || number > INT_MAX || errno == ERANGE) {
+        return "--last: " + text + " is not from 1 to " + std::to_string(INT_MAX);
+    }
+    value = static_cast<int>(number);
+    return "";
+}
+
+std::string history_error(const TextValues& values, CliOptions& options) {
+    if (values.history) {
+        if (values.history->empty()) {
+            return "--history needs a file name";
+        }
+        if (options.no_history) {
+            return "--history and --no-history ask for opposite things; give one";
+        }
+        options.history_path = *values.history;
+    }
+    if (options.json && options.csv) {
+        return "--json and --csv ask for two forms of the same output; give one";
+    }
+    return values.last ? last_error(*values.last, options.last) : "";
 }
 
 ParseResult usage_error(std::string text, bool json, std::string command) {
@@ -460,7 +517,7 @@ std::string settings_error(const WordCheck& words, CliOptions& options, const Te
     if (options.quiet && options.verbose) {
         return "--quiet and --verbose ask for opposite things; give one";
     }
-    return "";
+    return history_error(values, options);
 }
 
 }  // namespace
@@ -504,7 +561,7 @@ ParseResult cli_parse(int argc, char** argv, CliOptions& options) {
     if (command == COMMANDS.end()) {
         return usage_error("unknown command \"" + options.command_name +
                                "\"; the commands are list, verify, program, recover, halt, "
-                               "power-cycle, versions and help" +
+                               "power-cycle, versions, history and help" +
                                suggestion(nearest(options.command_name, suggested_command_names())),
                            json_asked, "");
     }

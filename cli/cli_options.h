@@ -3,7 +3,7 @@
 #include <optional>
 #include <string>
 
-enum class CliCommand { list, verify, program, recover, halt, power_cycle, versions, help };
+enum class CliCommand { list, verify, program, recover, halt, power_cycle, versions, help, history };
 
 struct CliOptions {
     std::string program_path;  // how the program was started (argv[0])
@@ -24,6 +24,11 @@ struct CliOptions {
     bool yes = false;      // program without asking
     bool quiet = false;    // only the result
     bool verbose = false;  // every USB request summarised
+    // The run history: verify, program and recover append to it, history reads it.
+    std::string history_path;  // --history FILE; empty: the default place
+    bool no_history = false;   // --no-history: none written
+    int last = 20;             // history: how many runs, the newest
+    bool csv = false;          // history: CSV instead of the table
 
     bool names_instrument() const { return !device.empty() || !serial.empty() || !port.empty(); }
 };

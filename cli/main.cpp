@@ -11,6 +11,7 @@
 #include "cli/all_instruments.h"
 #include "cli/cli_options.h"
 #include "cli/exit_status.h"
+#include "cli/history_command.h"
 #include "cli/instrument_backend.h"
 #include "cli/instrument_listing.h"
 #include "cli/item_recorder.h"
@@ -156,6 +157,9 @@ int run_recover(const CliOptions& options, TerminalPort& port, RunEnd& end) {
     if (const int refused = confirm_writing(options, port, what); refused != EXIT_DONE) {
         return refused;
     }
+    if (!history_begin(port, end, {"", "", path})) {
+        return EXIT_RUN_FAILED;
+    }
     end.worker_ran = true;
     prepare_end_at_once(port, options, end);
     RunOutcome outcome;
@@ -228,6 +232,9 @@ int run_command(const CliOptions& options, TerminalPort& port, RunEnd& end) {
     if (worker_stop_requested()) {
         return EXIT_INTERRUPTED;
     }
+    if (!history_begin(port, end, {instrument.name, instrument.serial, instrument.port})) {
+        return EXIT_RUN_FAILED;
+    }
     end.worker_ran = true;
     const std::string path = listed_device(index)->path;
     RunOutcome outcome;
@@ -288,6 +295,9 @@ int run_on_backend(const CliOptions& options, TerminalPort& port, UsbBackend& in
 }
 
 int run(const CliOptions& options, TerminalPort& port, RunEnd& end) {
+    if (options.command == CliCommand::history) {
+        return run_history(options, port);
+    }
     if (!startup_load_images(embedded_image_source(), port)) {
         return EXIT_RUN_FAILED;
     }
@@ -329,12 +339,15 @@ int main(int argc, char** argv) {
     window_port_install(&port);
     item_observer_install(&items);
     RunEnd end(items, output);
+    RunHistory history(options);
+    end.history = &history;
     prepare_end_at_once(port, options, end);
     const int run_status = run(options, port, end);
     item_observer_install(nullptr);
     window_port_install(nullptr);
     const bool failed_before_the_end = end.output.check();
     end.exit_code = final_exit_status(run_status, end.output);
+    history_end(port, end);
     report_write_failure(port, end.output);
     report_end(port, options, end);
     // The table or the result itself may be what did not get through.

@@ -10,6 +10,8 @@
 #include "cli/output_watch.h"
 #include "cli/terminal_port.h"
 
+class RunHistory;
+
 // The run's last record (JSON) or nothing more (text, where the table and the
 // messages have said it).
 struct RunEnd {
@@ -21,6 +23,7 @@ struct RunEnd {
     std::string instrument;
     std::string instruments_json;  // --all: each instrument's entry of the result, a JSON array
     OutputWatch& output;  // whether standard output and the trace get through
+    RunHistory* history = nullptr;  // the run's begin and end lines; nullptr: none
 };
 
 // With --json: the start record, the first of every run.

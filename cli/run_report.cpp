@@ -51,6 +51,10 @@ void RunReport::record(const ItemEvent& event) {
         row.installed = readable.value_or("");
         row.installed_unreadable = !readable;
     }
+    if (event.phase == ItemPhase::check) {
+        row.found = row.state;
+        row.found_installed = row.installed;
+    }
     if (row.state == ItemState::updated && (!row.installed.empty() || row.installed_unreadable)) {
         // The read-back matched: the instrument now holds what is available.
         row.installed = printable(available_revision(*item_row(item_table(), row.item)));

@@ -16,6 +16,11 @@ struct ReportRow {
     std::string installed;  // as the instrument reported it; empty when it does not
     bool installed_unreadable = false;  // reported, but not as text (an erased supply's 0xFF bytes)
     std::string available;  // of the embedded set; empty when the item has no revision
+    // What the check found, before anything was written: its state (not
+    // checked when no check reported) and the revision the instrument then
+    // reported as text (empty when none, or none that is text).
+    ItemState found = ItemState::not_checked;
+    std::string found_installed;
 };
 
 // The width the table is laid out for where it goes to no terminal.

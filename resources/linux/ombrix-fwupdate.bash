@@ -8,7 +8,7 @@
 # The options that take a value as the next word (or after '=').
 _ombrix_fwupdate_takes_value() {
     case $1 in
-        --device | --port | --serial | --trace | --speed-up | --instruments | --fault) return 0 ;;
+        --device | --port | --serial | --trace | --speed-up | --instruments | --fault | --history | --last) return 0 ;;
     esac
     return 1
 }
@@ -97,7 +97,7 @@ _ombrix_fwupdate() {
                 esac
             done < <(_ombrix_fwupdate_list "$program" "${words[@]:1:${#words[@]}-2}")
             ;;
-        --trace)
+        --trace | --history)
             mapfile -t values < <(compgen -f -- "${current#"$prefix"}")
             ;;
         --fault)
@@ -105,7 +105,7 @@ _ombrix_fwupdate() {
             mapfile -t values < <("$program" --help 2>/dev/null |
                 sed -n '/--fault KIND/,/^  -/{s/^ \{20,\}\([a-z-]*\): .*/\1/p}')
             ;;
-        --speed-up | --instruments)
+        --speed-up | --instruments | --last)
             # A number: nothing to offer.
             return
             ;;
@@ -116,7 +116,7 @@ _ombrix_fwupdate() {
     fi
 
     # Once a command is on the line, only options.
-    local commands=(list verify program recover halt power-cycle versions help) command_given=
+    local commands=(list verify program recover halt power-cycle versions history help) command_given=
     for ((i = 1; i < ${#words[@]} - 1; i++)); do
         if _ombrix_fwupdate_takes_value "${words[i]}"; then
             ((i++))
@@ -125,7 +125,8 @@ _ombrix_fwupdate() {
         fi
     done
     local options=(--device --port --serial --simulate --simulate= --speed-up --instruments --fault
-        --trace --all --json --yes --quiet --verbose --help --version -y -q -v -h)
+        --trace --all --json --yes --quiet --verbose --history --no-history --last --csv --help --version
+        -y -q -v -h)
     if [[ $current == -* || -n $command_given ]]; then
         _ombrix_fwupdate_reply "$current" "$kept" "${options[@]}"
     else

@@ -327,9 +327,12 @@ TEST(BashCompletion, CompletesValuesAfterEqualsAndOnlyOptionsAfterACommand) {
     EXPECT_EQ(completed("ver"), "verify versions");
     EXPECT_EQ(completed("verify --simulate ''"),
               "--device --port --serial --simulate --simulate= --speed-up --instruments --fault --trace "
-              "--all --json --yes --quiet --verbose --help --version -y -q -v -h");
+              "--all --json --yes --quiet --verbose --history --no-history --last --csv --help --version "
+              "-y -q -v -h");
     EXPECT_EQ(completed("--speed-up 4 p"), "program power-cycle");
     EXPECT_EQ(completed("--ins"), "--instruments");
+    EXPECT_EQ(completed("hist"), "history");
+    EXPECT_EQ(completed("history --la"), "--last");
 }
 
 TEST(BashCompletion, ListsTheSimulatedInstrumentsTheLineNames) {

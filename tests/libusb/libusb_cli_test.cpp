@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <regex>
 #include <string>
 #include <thread>
@@ -106,6 +107,11 @@ class CommandLineThroughLibusb : public testing::Test {
         ASSERT_TRUE(image_set_load(embedded_image_source()));
     }
 
+    void TearDown() override {
+        std::error_code ignored;
+        std::filesystem::remove_all(state_, ignored);
+    }
+
     sim::Instrument& attach(sim::Contents contents, int device_number = INSTRUMENT_NUMBER) {
         sim::InstrumentConfig config = sim_support::instant_instrument();
         config.device_number = device_number;
@@ -136,6 +142,8 @@ class CommandLineThroughLibusb : public testing::Test {
             return {};
         }
         if (child == 0) {
+            // The run history goes to the test's own directory, never the user's.
+            setenv("XDG_STATE_HOME", state_.c_str(), 1);
             dup2(output[1], STDOUT_FILENO);
             dup2(output[1], STDERR_FILENO);
             if (bound_by_permissions && !bind_to_file_permissions()) {
@@ -177,6 +185,10 @@ class CommandLineThroughLibusb : public testing::Test {
     sim::VirtualClock clock_;
     sim::SimBackend bus_{clock_};
     UmockdevUsbfs usbfs_{bus_};
+    const std::string state_ = [] {
+        char path[] = "/tmp/ombrix-state-XXXXXX";
+        return std::string(mkdtemp(path) != nullptr ? path : "/nonexistent/ombrix-state");
+    }();
 };
 
 TEST_F(CommandLineThroughLibusb, ListThenProgramBringsAnOlderInstrumentUpToDate) {

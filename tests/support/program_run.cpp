@@ -13,10 +13,41 @@
 #include <cerrno>
 #include <cstring>
 #include <cstdlib>
+#include <filesystem>
+#include <map>
 
 #include "support/program_arguments.h"
 
 namespace {
+
+// The state directory of each test that ran the program, made as the test
+// first asks and removed as the test program ends.
+class StateDirectories {
+public:
+    StateDirectories() = default;
+    StateDirectories(const StateDirectories&) = delete;
+    StateDirectories& operator=(const StateDirectories&) = delete;
+    ~StateDirectories() {
+        for (const auto& [test, directory] : made_) {
+            std::error_code ignored;
+            std::filesystem::remove_all(directory, ignored);
+        }
+    }
+
+    std::string of(const std::string& test) {
+        const auto made = made_.find(test);
+        if (made != made_.end()) {
+            return made->second;
+        }
+        char path[] = "/tmp/ombrix-state-XXXXXX";
+        const std::string directory = mkdtemp(path) != nullptr ? path : "/nonexistent/ombrix-state";
+        made_[test] = directory;
+        return directory;
+    }
+
+private:
+    std::map<std::string, std::string> made_;
+};
 
 void apply_environment(const std::vector<std::string>& environment) {
     for (const std::string& entry : environment) {
@@ -36,7 +67,9 @@ struct Child {
 };
 
 [[noreturn]] void exec_program(const char* program, const std::vector<std::string>& arguments,
-                               const ProgramRunOptions& options) {
+                               const ProgramRunOptions& options, const std::string& state) {
+    // The run history goes to the test's own directory, never the user's.
+    setenv("XDG_STATE_HOME", state.c_str(), 1);
     apply_environment(options.environment);
     std::vector<std::string> words = program_words(program, arguments);
     const std::vector<char*> argv = exec_argv(words);
@@ -46,6 +79,7 @@ struct Child {
 
 Child start_on_pipes(const char* program, const std::vector<std::string>& arguments,
                      const ProgramRunOptions& options) {
+    const std::string state = test_state_directory();
     int out[2];
     int err[2];
     if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
@@ -57,7 +91,7 @@ Child start_on_pipes(const char* program, const std::vector<std::string>& argume
         dup2(nothing, 0);
         dup2(out[1], 1);
         dup2(err[1], 2);
-        exec_program(program, arguments, options);
+        exec_program(program, arguments, options, state);
     }
     close(out[1]);
     close(err[1]);
@@ -73,15 +107,22 @@ Child start_on_terminal(const char* program, const std::vector<std::string>& arg
     winsize size{};
     size.ws_col = static_cast<unsigned short>(options.terminal_columns);
     size.ws_row = 40;
+    const std::string state = test_state_directory();
     int terminal = -1;
     const pid_t pid = forkpty(&terminal, nullptr, nullptr, &size);
     if (pid == 0) {
-        exec_program(program, arguments, options);
+        exec_program(program, arguments, options, state);
     }
     return {pid, terminal, -1};
 }
 
 }  // namespace
+
+std::string test_state_directory() {
+    static StateDirectories directories;
+    const testing::TestInfo* test = testing::UnitTest::GetInstance()->current_test_info();
+    return directories.of(test != nullptr ? std::string(test->test_suite_name()) + "." + test->name() : "");
+}
 
 #if defined(OMBRIX_JSON_SCHEMA)
 namespace {
@@ -115,10 +156,22 @@ void expect_json_stream_follows_schema(const std::vector<std::string>& arguments
 }
 
 }  // namespace
+
+std::string history_schema_problems(const std::string& path) {
+    ProgramRunOptions options;
+    options.deadline = std::chrono::minutes(1);
+    const ProgramRun validated =
+        run_program(OMBRIX_PYTHON, {OMBRIX_JSON_VALIDATOR, "--history", OMBRIX_JSON_SCHEMA, path}, options);
+    return validated.exit_code == 0 ? "" : described(validated);
+}
 #else
 namespace {
 void expect_json_stream_follows_schema(const std::vector<std::string>&, const ProgramRun&) {}
 }  // namespace
+
+std::string history_schema_problems(const std::string&) {
+    return "";
+}
 #endif
 
 ProgramRun run_program(const char* program, const std::vector<std::string>& arguments,

@@ -25,6 +25,7 @@ struct ProgramRunOptions {
     // False closes standard output's reading end at once, as a pager that quits does.
     bool keep_output = true;
     // Set in the program's environment ("NAME=value"); "NAME" alone removes it.
+    // XDG_STATE_HOME is test_state_directory() unless set here.
     std::vector<std::string> environment;
     // On a pseudo-terminal this wide (0: pipes, and standard input from /dev/null).
     int terminal_columns = 0;
@@ -36,6 +37,15 @@ struct ProgramRunOptions {
 
 ProgramRun run_program(const char* program, const std::vector<std::string>& arguments,
                        const ProgramRunOptions& options = {});
+
+// The XDG_STATE_HOME every run of the current test is given (its run history
+// goes there, never to the user's home): a directory of the test's own, made
+// as it first asks and removed as the test program ends.
+std::string test_state_directory();
+
+// What the documented schema finds wrong with a run history file: "" when
+// each of its lines is a begin or an end line as the schema has them.
+std::string history_schema_problems(const std::string& path);
 
 // Exit status, signal, deadline and both streams, for a failed expectation.
 std::string described(const ProgramRun& run);
