@@ -403,6 +403,12 @@ std::vector<std::string> child_arguments(const CliOptions& options, const std::s
     if (options.command == CliCommand::program) {
         arguments.emplace_back("--yes");
     }
+    // Each child records its own run; all of them in the one file.
+    if (options.no_history) {
+        arguments.emplace_back("--no-history");
+    } else if (!options.history_path.empty()) {
+        arguments.insert(arguments.end(), {"--history", options.history_path});
+    }
     if (options.simulate) {
         arguments.push_back("--simulate=" + *options.simulate);
         arguments.insert(arguments.end(), {"--instruments", std::to_string(options.instruments), "--speed-up",
@@ -431,7 +437,7 @@ int combined_exit_status(const std::vector<int>& statuses) {
 std::string instrument_result_word(int exit_status, int items_changed, bool verify) {
     switch (exit_status) {
         case EXIT_DONE:
-            return !verify && items_changed > 0 ? "done" : "current";
+            return !verify && items_changed > 0 ? "updated" : "up to date";
         case EXIT_RUN_FAILED:
             return "failed";
         case EXIT_USAGE:
@@ -441,7 +447,7 @@ std::string instrument_result_word(int exit_status, int items_changed, bool veri
         case EXIT_OUT_OF_DATE:
             return "out of date";
         default:
-            return exit_status > 128 ? "stopped" : "failed";
+            return exit_status > 128 ? "interrupted" : "failed";
     }
 }
 

@@ -27,9 +27,9 @@ int run_all_instruments(const CliOptions& options, const std::vector<ListedInstr
 std::vector<std::string> child_arguments(const CliOptions& options, const std::string& port);
 
 // The exit status of a run of several instruments from theirs (see above);
-// stopped: a signal asked every child to stop.
 int combined_exit_status(const std::vector<int>& statuses);
 
-// "done", "current", "out of date", "failed", "not found or denied",
-// "stopped" or "refused", from a child's exit status and what it changed.
+// "updated", "up to date", "out of date", "failed", "not found or denied",
+// "interrupted" or "refused", from a child's exit status and what it changed
+// (the words of the run history).
 std::string instrument_result_word(int exit_status, int items_changed, bool verify);

@@ -10,8 +10,9 @@
 #include <memory>
 #include <unordered_map>
 
+#include <nlohmann/json.hpp>
+
 #include "cli/history.h"
-#include "cli/json_value.h"
 #include "cli/run_report.h"
 #include "sequence/item_table.h"
 #include "sequence/run_outcome.h"
@@ -47,25 +48,50 @@ bool known_state(const std::string& name) {
     return false;
 }
 
+using Json = nlohmann::json;
+
+// The member's text when it is a string; nullopt otherwise (missing, null or
+// another kind).
+std::optional<std::string> json_text(const Json& object, const char* key) {
+    const auto found = object.find(key);
+    if (found == object.end() || !found->is_string()) {
+        return std::nullopt;
+    }
+    return found->get<std::string>();
+}
+
+// The member's value when it is a whole number within int's range.
+std::optional<int> json_int(const Json& object, const char* key) {
+    const auto found = object.find(key);
+    if (found == object.end() || !found->is_number_integer()) {
+        return std::nullopt;
+    }
+    const auto value = found->get<std::int64_t>();
+    if (value < INT32_MIN || value > INT32_MAX) {
+        return std::nullopt;
+    }
+    return static_cast<int>(value);
+}
+
 bool known_command(const std::string& command) {
     return command == "verify" || command == "program" || command == "recover";
 }
 
 // A member that is a string or null (or missing): false for any other kind.
-bool optional_text(const JsonValue& object, const char* key, std::optional<std::string>& out) {
-    const JsonValue* value = object.member(key);
-    if (value == nullptr || value->is(JsonValue::Kind::null)) {
+bool optional_text(const Json& object, const char* key, std::optional<std::string>& out) {
+    const auto value = object.find(key);
+    if (value == object.end() || value->is_null()) {
         return true;
     }
-    if (!value->is(JsonValue::Kind::string)) {
+    if (!value->is_string()) {
         return false;
     }
-    out = value->text();
+    out = value->get<std::string>();
     return true;
 }
 
 // The fields both lines carry.
-bool read_run_fields(const JsonValue& line, RecordedRun& run) {
+bool read_run_fields(const Json& line, RecordedRun& run) {
     const std::optional<std::string> run_id = json_text(line, "run_id");
     const std::optional<std::string> command = json_text(line, "command");
     if (!run_id || run_id->empty() || !command || !known_command(*command)) {
@@ -78,7 +104,7 @@ bool read_run_fields(const JsonValue& line, RecordedRun& run) {
            optional_text(line, "port", run.port);
 }
 
-bool read_item(const JsonValue& value, RecordedItem& item) {
+bool read_item(const Json& value, RecordedItem& item) {
     const std::optional<std::string> name = json_text(value, "item");
     const std::optional<std::string> before = json_text(value, "before");
     const std::optional<std::string> after = json_text(value, "after");
@@ -92,25 +118,25 @@ bool read_item(const JsonValue& value, RecordedItem& item) {
            optional_text(value, "revision_after", item.revision_after);
 }
 
-bool read_end_fields(const JsonValue& line, RecordedRun& run) {
+bool read_end_fields(const Json& line, RecordedRun& run) {
     const std::optional<std::string> start = json_text(line, "start_time");
     const std::optional<std::string> end = json_text(line, "end_time");
     const std::optional<std::string> result = json_text(line, "result");
     const std::optional<int> exit_status = json_int(line, "exit_status");
-    const JsonValue* interrupted = line.member("interrupted");
-    const JsonValue* items = line.member("items");
+    const auto interrupted = line.find("interrupted");
+    const auto items = line.find("items");
     if (!start || !end || !result || result->empty() || !exit_status || *exit_status < 0 || *exit_status > 255 ||
-        interrupted == nullptr || !interrupted->is(JsonValue::Kind::boolean) || items == nullptr ||
-        !items->is(JsonValue::Kind::array) || items->items().size() > static_cast<std::size_t>(WORK_ITEM_COUNT)) {
+        interrupted == line.end() || !interrupted->is_boolean() || items == line.end() || !items->is_array() ||
+        items->size() > static_cast<std::size_t>(WORK_ITEM_COUNT)) {
         return false;
     }
     run.time = *start;
     run.end_time = *end;
     run.result = *result;
     run.exit_status = *exit_status;
-    run.interrupted = interrupted->boolean();
+    run.interrupted = interrupted->get<bool>();
     run.ended = true;
-    for (const JsonValue& value : items->items()) {
+    for (const Json& value : *items) {
         RecordedItem item;
         if (!read_item(value, item)) {
             return false;
@@ -122,17 +148,17 @@ bool read_end_fields(const JsonValue& line, RecordedRun& run) {
 
 // One line as a run's begin or end; nullopt when it is neither.
 std::optional<RecordedRun> read_line(const std::string& text) {
-    const std::optional<JsonValue> line = json_parse(text);
-    if (!line || !line->is(JsonValue::Kind::object)) {
+    const Json line = Json::parse(text, nullptr, false);
+    if (line.is_discarded() || !line.is_object()) {
         return std::nullopt;
     }
-    const std::optional<std::string> type = json_text(*line, "type");
+    const std::optional<std::string> type = json_text(line, "type");
     RecordedRun run;
-    if (!type || !read_run_fields(*line, run)) {
+    if (!type || !read_run_fields(line, run)) {
         return std::nullopt;
     }
     if (*type == "begin") {
-        const std::optional<std::string> time = json_text(*line, "time");
+        const std::optional<std::string> time = json_text(line, "time");
         if (!time) {
             return std::nullopt;
         }
@@ -140,7 +166,7 @@ std::optional<RecordedRun> read_line(const std::string& text) {
         run.result = NO_END_RECORDED;
         return run;
     }
-    if (*type == "end" && read_end_fields(*line, run)) {
+    if (*type == "end" && read_end_fields(line, run)) {
         return run;
     }
     return std::nullopt;

@@ -62,7 +62,7 @@ TEST(AllInstruments, ProgramAllEndsWithEachInstrumentsRecordsAndOneResultNamingE
         EXPECT_EQ(entry["name"], "DEV" + std::to_string(i + 1));
         EXPECT_EQ(entry["port"], "usb:1-" + std::to_string(i + 1));
         EXPECT_EQ(entry["serial"], "OX0000000" + std::to_string(i + 1));
-        EXPECT_EQ(entry["result"], "done");
+        EXPECT_EQ(entry["result"], "updated");
         EXPECT_EQ(entry["items_changed"], 8);
     }
 }
@@ -83,7 +83,7 @@ TEST(AllInstruments, TheTableAndTheStatusTellEachInstrumentsOutcome) {
 
     const ProgramRun current = run_all({"verify"}, nullptr, "current");
     EXPECT_EQ(current.exit_code, 0) << described(current);
-    EXPECT_TRUE(contains(current.out, "DEV1        usb:1-1  OX00000001  current")) << described(current);
+    EXPECT_TRUE(contains(current.out, "DEV1        usb:1-1  OX00000001  up to date")) << described(current);
 }
 
 // One stop reaches every child, each ends where the next run repairs; a
@@ -111,7 +111,7 @@ TEST(AllInstruments, AStopReachesEveryChild) {
         EXPECT_EQ(result["interrupted"], true) << described(run);
         for (const nlohmann::json& entry : result["instruments"]) {
             EXPECT_EQ(entry["exit_status"], 130) << described(run);
-            EXPECT_EQ(entry["result"], "stopped") << described(run);
+            EXPECT_EQ(entry["result"], "interrupted") << described(run);
         }
         EXPECT_FALSE(contains(run.out, "\"state\":\"failed\"")) << described(run);
     }
