@@ -116,14 +116,20 @@ case_access() {
     kill $standin
 }
 
-case_two() {
-    wait_devices 2 || return
+# A production bench: several instruments listed by several processes at
+# once, then all of them programmed by one program --all, its child
+# processes killed with SIGKILL while they write, and a second program --all
+# repairing them. The history tells the killed runs from the whole ones.
+case_all() {
+    count=$1
+    wait_devices "$count" || return
+    history=/tmp/history.jsonl
     step list $program list
-    # Two listings at once, ten times: each opens both instruments for a
-    # moment, and each must still list both.
+    # Two listings at once, five times: each opens every instrument for a
+    # moment, and each must still list them all.
     round=0
     short=0
-    while [ $round -lt 10 ]; do
+    while [ $round -lt 5 ]; do
         $program list >/tmp/list_a.out 2>&1 &
         a=$!
         $program list >/tmp/list_b.out 2>&1 &
@@ -131,7 +137,7 @@ case_two() {
         wait $a
         wait $b
         for listing in /tmp/list_a.out /tmp/list_b.out; do
-            if ! grep -q "^DEV1  port" $listing || ! grep -q "^DEV2  port" $listing; then
+            if [ "$(grep -c '^DEV[0-9]*  port' $listing)" -ne "$count" ]; then
                 short=$((short + 1))
                 cat $listing
             fi
@@ -139,30 +145,12 @@ case_two() {
         round=$((round + 1))
     done
     echo "@@short-listings $short"
-    $program program --yes --device DEV1 >/tmp/dev1.out 2>&1 &
-    first=$!
-    $program program --yes --device DEV2 >/tmp/dev2.out 2>&1 &
-    second=$!
-    wait $first
-    first_status=$?
-    wait $second
-    second_status=$?
-    echo "@@run dev1"
-    cat /tmp/dev1.out
-    echo "@@exit dev1 $first_status"
-    echo "@@run dev2"
-    cat /tmp/dev2.out
-    echo "@@exit dev2 $second_status"
-}
-
-case_kill() {
-    wait_devices 1 || return
-    $program program --yes --json >/tmp/killed.json 2>/tmp/killed.err &
+    $program program --all --yes --json --history $history >/tmp/killed.json 2>/tmp/killed.err &
     victim=$!
     tries=0
-    until grep -q '"item":"bitstream","phase":"erase"' /tmp/killed.json; do
+    until [ "$(grep -c '"item":"bitstream","phase":"erase"' /tmp/killed.json)" -ge "$count" ]; do
         tries=$((tries + 1))
-        if [ $tries -gt 3000 ]; then
+        if [ $tries -gt 6000 ]; then
             break
         fi
         usleep 10000
@@ -170,18 +158,25 @@ case_kill() {
     usleep 300000
     if grep -q '"item":"bitstream","phase":"program"' /tmp/killed.json; then
         echo "@@killed after-programming"
-    elif grep -q '"item":"bitstream","phase":"erase"' /tmp/killed.json; then
+    elif [ "$(grep -c '"item":"bitstream","phase":"erase"' /tmp/killed.json)" -ge "$count" ]; then
         echo "@@killed while-programming"
     else
         echo "@@killed before-erasing"
     fi
-    kill -9 $victim
+    # The parent and every child at once, as a power cut of the bench's host would.
+    killall -9 ombrix-fwupdate
     wait $victim
     echo "@@killed-status $?"
-    grep -v '"type":"progress"' /tmp/killed.json
-    step verify $program verify
-    step program $program program --yes
-    step verify_after $program verify
+    step history_killed $program history --history $history
+    echo "@@no-end-after-kill $(grep -c 'no end recorded' /tmp/history_killed.out)"
+    step program_all $program program --all --yes --history $history
+    step history $program history --history $history --json
+    echo "@@no-end $(grep -c '"result":"no end recorded"' /tmp/history.out)"
+    echo "@@updated $(grep -c '"result":"updated"' /tmp/history.out)"
+}
+
+case_all3() {
+    case_all 3
 }
 
 case_usbmon() {
