@@ -107,8 +107,9 @@ int count_signal() {
 constexpr int QUESTION_CANCEL_ATTEMPTS = 100;
 constexpr DWORD QUESTION_CANCEL_PAUSE_MS = 10;
 
-// Ends the question's read on the console. The console ends a read at Ctrl+C
-// by itself, not at Ctrl+Break nor at an event another process sends.
+// Ends the question's read on the console: a stop that comes as Ctrl+Break,
+// through the semaphore, or on a console that does not end a read at Ctrl+C
+// by itself (Wine's) would leave it waiting for a line.
 void cancel_question() {
     const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
     for (int attempt = 0; attempt < QUESTION_CANCEL_ATTEMPTS && asking != 0; ++attempt) {
@@ -266,8 +267,9 @@ void end_at_once() {
 #if defined(_WIN32)
 namespace {
 
-// The console ends a read at Ctrl+C before the handler's thread has run:
-// how long the reading thread waits for the stop before it reads on.
+// A console that ends the read at Ctrl+C by itself may do so before the
+// handler's thread has asked for the stop: how long the reading thread waits
+// for it before it reads on.
 constexpr int ABORTED_READ_WAITS = 50;
 constexpr DWORD ABORTED_READ_PAUSE_MS = 20;
 

@@ -54,8 +54,8 @@ std::string described(const ConsoleRun& run) {
            "\n--- standard output:\n" + run.out + "\n--- standard error:\n" + run.err;
 }
 
-bool contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
+bool contains(const std::string& text, const std::string& wanted) {
+    return text.find(wanted) != std::string::npos;
 }
 
 // Runs the program to its end, reading both streams. on_output sees the
