@@ -231,16 +231,19 @@ InstrumentChoice choose_instrument(const std::vector<std::string>& names, const 
     return choice;
 }
 
-int unlisted_instrument_count() {
+std::vector<std::string> present_instrument_paths() {
     UsbBackend* backend = usb_installed_backend();
     Guid interface_class;
-    if (backend == nullptr || _parse_guid(INSTRUMENT_INTERFACE_GUID, &interface_class) != 0) {
-        return 0;
-    }
     std::vector<std::string> present;
-    backend->list_interfaces(interface_class, present);
+    if (backend != nullptr && _parse_guid(INSTRUMENT_INTERFACE_GUID, &interface_class) == 0) {
+        backend->list_interfaces(interface_class, present);
+    }
+    return present;
+}
+
+int unlisted_instrument_count() {
     int unlisted = 0;
-    for (const std::string& path : present) {
+    for (const std::string& path : present_instrument_paths()) {
         bool listed = false;
         for (int i = 0; i < listed_device_count() && !listed; ++i) {
             const UsbDevice* device = listed_device(i);

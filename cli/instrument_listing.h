@@ -55,6 +55,9 @@ InstrumentChoice choose_instrument(const std::vector<std::string>& names, const 
 // "DEV1, DEV7" or "none".
 std::string instrument_names(const std::vector<std::string>& names);
 
+// The paths of the interfaces of the instrument's class present now, listed
+// or not.
+std::vector<std::string> present_instrument_paths();
 // Instruments present on the bus that the last device_list_refresh left out:
 // held by another program through the open's wait, or not answering the
 // identification read.

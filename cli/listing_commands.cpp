@@ -3,6 +3,7 @@
 #include "cli/listing_commands.h"
 
 #include "cli/exit_status.h"
+#include "cli/instrument_backend.h"
 #include "cli/instrument_listing.h"
 #include "cli/json_record.h"
 #include "cli/run_report.h"
@@ -84,10 +85,12 @@ std::string bare_controllers_hint() {
 
 // An error that no instrument was found, with the instruments present that
 // the list left out: "No instrument found; 1 attached instrument could not be
-// opened (...) or did not answer."
+// opened (...) or did not answer."; with none present at all, what the
+// platform needs to see one.
 std::string not_found_error(const std::string& text) {
     const std::string unlisted = unlisted_instruments_text(unlisted_instrument_count());
-    return text + (unlisted.empty() ? "" : "; " + unlisted) + "." + bare_controllers_hint();
+    const std::string driver = present_instrument_paths().empty() ? missing_interface_hint() : "";
+    return text + (unlisted.empty() ? "" : "; " + unlisted) + "." + bare_controllers_hint() + driver;
 }
 
 int run_list(TerminalPort& port) {

@@ -67,7 +67,7 @@ private:
 // forbids colour, and the bars have none.
 bool escape_codes_welcome(std::FILE* stream) {
     const char* term = std::getenv("TERM");
-    return is_terminal(stream) && !(term != nullptr && std::strcmp(term, "dumb") == 0);
+    return !(term != nullptr && std::strcmp(term, "dumb") == 0) && terminal_takes_escape_codes(stream);
 }
 
 // The bars go below the log when standard output is the terminal. With
@@ -146,7 +146,9 @@ int run_recover(const CliOptions& options, TerminalPort& port, RunEnd& end) {
         return EXIT_USAGE;
     }
     if (path.empty() || std::find(bare.begin(), bare.end(), path) == bare.end()) {
-        port.error(bare.empty() ? "No bare USB controller found" + std::string(path.empty() ? "." : " at " + path + ".")
+        const std::string reach = options.simulate ? "" : bare_controller_reach_hint();
+        port.error(bare.empty() ? "No bare USB controller found" +
+                                      std::string(path.empty() ? "." : " at " + path + ".") + reach
                                 : "No bare USB controller at " + path + "; attached: " +
                                       port_list(bare) + ".");
         return EXIT_NO_INSTRUMENT;

@@ -4,10 +4,22 @@
 // next read); the run then ends with 128 + the signal's number. A second one
 // ends the program at once. SIGPIPE is ignored: a closed output only ends the
 // output, never a write to the instrument.
+// On Windows the console's control events: Ctrl+C and Ctrl+Break stop as
+// SIGINT does (130); closing the console stops the run as SIGHUP does (129),
+// its handler holding the process until the run has ended, as long as
+// Windows waits (a few seconds).
 #include <optional>
 #include <string>
 
+// On Windows also watches the semaphore named after this process, through
+// which a parent that cannot send it Ctrl+Break interrupts it.
 void install_signal_handlers();
+
+#if defined(_WIN32)
+// That semaphore's name for the process of that id: each release is one
+// interrupt, as one Ctrl+Break is.
+std::wstring stop_semaphore_name(unsigned long process_id);
+#endif
 
 // 128 + the number of the first stop signal (SIGINT 130, SIGTERM 143, SIGHUP
 // 129); 0 while none has come.

@@ -7,6 +7,8 @@
 #include "images/images.h"
 
 #if defined(_WIN32)
+#include <windows.h>
+
 #include <io.h>
 #else
 #include <sys/ioctl.h>
@@ -73,11 +75,37 @@ std::string bar_line(const std::string& name, int percent, const std::string& ta
     return line + "] " + figure + tail;
 }
 
+#if defined(_WIN32)
+namespace {
+
+HANDLE console_of(std::FILE* stream) {
+    return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+}
+
+}  // namespace
+#endif
+
+// On Windows a console: _isatty also calls NUL and serial ports terminals.
 bool is_terminal(std::FILE* stream) {
 #if defined(_WIN32)
-    return _isatty(_fileno(stream)) != 0;
+    DWORD mode = 0;
+    return GetConsoleMode(console_of(stream), &mode) != 0;
 #else
     return isatty(fileno(stream)) != 0;
+#endif
+}
+
+bool terminal_takes_escape_codes(std::FILE* stream) {
+#if defined(_WIN32)
+    // The console moves the cursor on escape codes once asked to (Windows 10
+    // and later); an older console refuses.
+    const HANDLE console = console_of(stream);
+    DWORD mode = 0;
+    return GetConsoleMode(console, &mode) != 0 &&
+           ((mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0 ||
+            SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0);
+#else
+    return is_terminal(stream);
 #endif
 }
 
@@ -88,7 +116,11 @@ int terminal_columns(std::FILE* stream) {
         return size.ws_col;
     }
 #else
-    (void)stream;
+    CONSOLE_SCREEN_BUFFER_INFO screen{};
+    if (GetConsoleScreenBufferInfo(console_of(stream), &screen) &&
+        screen.srWindow.Right > screen.srWindow.Left) {
+        return screen.srWindow.Right - screen.srWindow.Left + 1;
+    }
 #endif
     if (const char* columns = std::getenv("COLUMNS")) {
         const int value = std::atoi(columns);

@@ -21,6 +21,9 @@
 int terminal_columns(std::FILE* stream);
 // Whether the stream is a terminal.
 bool is_terminal(std::FILE* stream);
+// Whether the stream is a terminal that moves the cursor on escape codes (on
+// Windows, a console asked to).
+bool terminal_takes_escape_codes(std::FILE* stream);
 
 constexpr auto PLAIN_PROGRESS_INTERVAL = std::chrono::seconds(10);
 

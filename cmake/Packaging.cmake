@@ -1,5 +1,6 @@
 # Installation and packages: the command-line program, its udev rules, man
-# page and bash completion on Linux (a .deb); the two Windows programs in a ZIP.
+# page and bash completion on Linux (a .deb); on Windows the two window
+# programs and the command-line program in a ZIP.
 include(GNUInstallDirs)
 
 if(TARGET ombrix-fwupdate AND NOT WIN32)
@@ -15,7 +16,7 @@ if(TARGET ombrix-fwupdate AND NOT WIN32)
             DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/ombrix-fwupdate)
 endif()
 if(WIN32)
-    foreach(program ombrix-fwupdate-win ombrix-fwupdate-demo)
+    foreach(program ombrix-fwupdate-win ombrix-fwupdate-demo ombrix-fwupdate)
         if(TARGET ${program})
             install(TARGETS ${program} RUNTIME DESTINATION .)
         endif()

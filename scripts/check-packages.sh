@@ -3,7 +3,8 @@
 #   build/native: `cmake --install` and the .deb hold the program, its udev
 #                 rules, its man page and its bash completion, and the
 #                 installed program runs (and completes its commands);
-#   build/mingw:  the ZIP holds both Windows programs (when that tree exists).
+#   build/mingw:  the ZIP holds both window programs and the command-line
+#                 program, side by side (when that tree exists).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -72,6 +73,12 @@ if [[ -d build/mingw ]]; then
     zipped=$(unzip -Z1 "$zip")
     expect_listed "$zipped" '/ombrix-fwupdate-win\.exe$'
     expect_listed "$zipped" '/ombrix-fwupdate-demo\.exe$'
+    expect_listed "$zipped" '/ombrix-fwupdate\.exe$'
+    programs=$(grep '\.exe$' <<<"$zipped")
+    if [[ $(wc -l <<<"$programs") -ne 3 || $(sed 's|[^/]*$||' <<<"$programs" | sort -u | wc -l) -ne 1 ]]; then
+        echo "  UNEXPECTED programs in the ZIP, or not side by side" >&2
+        failures=$((failures + 1))
+    fi
 fi
 
 if ((failures > 0)); then

@@ -29,7 +29,9 @@ int WinUsbBackend::open(UsbDevice& device) {
                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                    FILE_FLAG_OVERLAPPED, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        return USB_OPEN_FAILED;
+        // WinUSB gives the device to one handle at a time: while another
+        // program holds it, the file is refused with ERROR_ACCESS_DENIED.
+        return api_.GetLastError() == ERROR_ACCESS_DENIED ? USB_OPEN_HELD : USB_OPEN_FAILED;
     }
     WINUSB_INTERFACE_HANDLE interface_handle = nullptr;
     if (!api_.WinUsb_Initialize(file, &interface_handle)) {

@@ -191,10 +191,30 @@ TEST_F(WinUsbBackendTest, PathThatWillNotOpenGivesMinusOne) {
     sim::Instrument& instrument = attach();
     list_devices();
     ASSERT_NE(list_, nullptr);
-    bus_.set_held_open(instrument, true);
+    const auto unplugged = bus_.detach(instrument);
+    const std::size_t files_before = standin_.create_file_calls.size();
     EXPECT_EQ(usb_open_device(list_, 1), -1);
     EXPECT_EQ(list_->context, nullptr);
     EXPECT_EQ(standin_.open_files(), 0);
+    EXPECT_EQ(standin_.create_file_calls.size() - files_before, 1U);  // not tried again
+}
+
+// Another program holding the device makes CreateFile fail with access denied:
+// tried again for a moment, as a refused interface is.
+TEST_F(WinUsbBackendTest, DeviceHeldByAnotherProgramGivesMinusTwoUnlessReleasedMeanwhile) {
+    sim::Instrument& instrument = attach();
+    list_devices();
+    ASSERT_NE(list_, nullptr);
+    bus_.set_held_open(instrument, true);
+    const std::size_t files_before = standin_.create_file_calls.size();
+    EXPECT_EQ(usb_open_device(list_, 1), -2);
+    EXPECT_EQ(list_->context, nullptr);
+    EXPECT_EQ(standin_.open_files(), 0);
+    EXPECT_GT(standin_.create_file_calls.size() - files_before, 1U);
+
+    bus_.hold_open_until(instrument, clock_.now_us() + 100'000);
+    ASSERT_EQ(usb_open_device(list_, 1), 0);
+    opened_.push_back(list_);
 }
 
 TEST_F(WinUsbBackendTest, RefusedInterfaceGivesMinusTwoAndClosesTheFile) {
