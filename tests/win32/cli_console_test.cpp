@@ -181,6 +181,19 @@ TEST(ConsoleProgram, RunsCommandsOverSimulatedInstruments) {
     expect_result_record(program, 0, false);
     keep_for_schema_check(program, "program");
 
+    // Every instrument at once: each in a child process of its own, one result naming each.
+    const ConsoleRun all = run_console(
+        CLI, {"program", "--all", "--simulate", "--instruments", "2", "--speed-up", "0", "--yes", "--json", "--no-history"});
+    EXPECT_EQ(all.exit_code, 0) << described(all);
+    expect_result_record(all, 0, false);
+    const std::vector<json> all_records = records(all);
+    ASSERT_FALSE(all_records.empty()) << described(all);
+    const json instruments = all_records.back().value("instruments", json::array());
+    ASSERT_EQ(instruments.size(), 2U) << described(all);
+    EXPECT_EQ(instruments[1].value("name", ""), "DEV2") << described(all);
+    EXPECT_EQ(instruments[1].value("result", ""), "updated") << described(all);
+    keep_for_schema_check(all, "program-all");
+
     // The command line reaches the program's argv as it was given: blanks,
     // quotes and backslashes, a trailing one too.
     const std::string name = R"(D "E\" F\)";
