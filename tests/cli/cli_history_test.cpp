@@ -49,15 +49,6 @@ void append_to(const std::string& path, const std::string& text) {
     std::ofstream(path, std::ios::binary | std::ios::app) << text;
 }
 
-std::vector<std::string> lines_of(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream stream(text);
-    for (std::string line; std::getline(stream, line);) {
-        lines.push_back(line);
-    }
-    return lines;
-}
-
 // Each line of the file as JSON; a line that is not JSON is a discarded value.
 std::vector<json> history_lines(const std::string& path) {
     std::vector<json> lines;

@@ -26,15 +26,6 @@ ProgramRun run(std::vector<std::string> arguments, ProgramRunOptions options = {
     return run_program(OMBRIX_CLI_PATH, arguments, options);
 }
 
-std::vector<std::string> lines_of(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream stream(text);
-    for (std::string line; std::getline(stream, line);) {
-        lines.push_back(line);
-    }
-    return lines;
-}
-
 // Every line of standard output parsed on its own; a line that is not JSON fails the case.
 std::vector<json> records_of(const ProgramRun& run) {
     std::vector<json> records;

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <sstream>
 
 #include "support/program_arguments.h"
 
@@ -242,4 +243,13 @@ std::string described(const ProgramRun& run) {
     return "exit " + std::to_string(run.exit_code) + ", signal " + std::to_string(run.signal) +
            (run.hung ? ", ended at the deadline" : "") + "\nstdout:\n" + run.out +
            "\nstderr:\n" + run.err;
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream stream(text);
+    for (std::string line; std::getline(stream, line);) {
+        lines.push_back(line);
+    }
+    return lines;
 }

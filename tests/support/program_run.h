@@ -53,3 +53,6 @@ std::string described(const ProgramRun& run);
 inline bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
+
+// The lines of a program's output, without their line ends.
+std::vector<std::string> lines_of(const std::string& text);

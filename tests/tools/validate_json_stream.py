@@ -16,9 +16,8 @@ import sys
 import jsonschema
 
 
-def problems(schema, lines):
-    validator = jsonschema.Draft202012Validator(schema)
-    records = []
+def checked_lines(validator, lines, records):
+    """Each line parsed and checked; what parses is appended to records."""
     for number, line in enumerate(lines, 1):
         try:
             record = json.loads(line)
@@ -28,6 +27,11 @@ def problems(schema, lines):
         records.append(record)
         for error in validator.iter_errors(record):
             yield f"line {number}: {error.message}: {line}"
+
+
+def problems(schema, lines):
+    records = []
+    yield from checked_lines(jsonschema.Draft202012Validator(schema), lines, records)
     if not records:
         yield "no records"
         return
@@ -41,17 +45,9 @@ def problems(schema, lines):
 
 def history_problems(schema, lines):
     line_schema = {"$schema": schema["$schema"], "$defs": schema["$defs"], "$ref": "#/$defs/history_line"}
-    validator = jsonschema.Draft202012Validator(line_schema)
     if not lines:
         yield "no lines"
-    for number, line in enumerate(lines, 1):
-        try:
-            record = json.loads(line)
-        except json.JSONDecodeError as error:
-            yield f"line {number}: not JSON ({error}): {line!r}"
-            continue
-        for error in validator.iter_errors(record):
-            yield f"line {number}: {error.message}: {line}"
+    yield from checked_lines(jsonschema.Draft202012Validator(line_schema), lines, [])
 
 
 def main():
